@@ -1,0 +1,6 @@
+#include "app/MainUnit.h"
+
+TMainForm::TMainForm(QWidget *parent)
+    : QWidget(parent)
+{
+}

@@ -1,0 +1,143 @@
+#include "card/CardMonitor.h"
+
+#include "card/WinSCard.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace TachoCard {
+namespace {
+
+using namespace std::chrono_literals;
+
+// pcsc-lite wants one context per thread, so the monitor waits on a context of its own. Only
+// SCardCancel may reach it from the main thread.
+std::atomic<SCARDCONTEXT> monitorContext{0};
+std::atomic<bool> MonitorRunning{false};
+std::atomic<CardStateReceiver *> NotifyWindow{nullptr};
+
+std::thread monitorThread;
+std::mutex monitorMutex;
+std::condition_variable monitorSignal;
+bool monitorEnded = false;
+
+// A wait that fails at once (the resource manager gone or restarting) would otherwise spin a core
+// and flood the window with notices.
+constexpr auto RetryPause = 1s;
+
+bool isServiceLost(LONG result)
+{
+    switch (resultCode(result)) {
+    case resultCode(SCARD_E_NO_SERVICE):
+    case resultCode(SCARD_E_SERVICE_STOPPED):
+    case resultCode(SCARD_F_COMM_ERROR):
+    case resultCode(SCARD_E_INVALID_HANDLE):
+        return true;
+    default:
+        return false;
+    }
+}
+
+void pauseBeforeRetry()
+{
+    std::unique_lock lock(monitorMutex);
+    monitorSignal.wait_for(lock, RetryPause, [] { return !MonitorRunning.load(); });
+}
+
+void releaseMonitorContext(SCARDCONTEXT &context)
+{
+    if (context == 0)
+        return;
+    monitorContext = 0;
+    SCardReleaseContext(context);
+    context = 0;
+}
+
+void CardMonitorThread(std::string readerName)
+{
+    SCARD_READERSTATE record{};
+    record.szReader = readerName.c_str();
+    record.pvUserData = nullptr;
+    record.dwEventState = ReaderState.load();
+
+    SCARDCONTEXT context = 0;
+    while (MonitorRunning) {
+        if (context == 0) {
+            if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS) {
+                context = 0;
+                pauseBeforeRetry();
+                continue;
+            }
+            monitorContext = context;
+        }
+        record.dwCurrentState = record.dwEventState;
+        const LONG result = SCardGetStatusChange(context, INFINITE, &record, 1);
+        ReaderState = static_cast<std::uint32_t>(record.dwEventState);
+        if (CardStateReceiver *window = NotifyWindow.load())
+            window->PostCardState(resultCode(result));
+
+        if (result == SCARD_S_SUCCESS || result == SCARD_E_CANCELLED || result == SCARD_E_TIMEOUT)
+            continue;
+        if (isServiceLost(result)) {
+            // A context of a resource manager that went away stays dead even after the service
+            // is back; only a new one works. Start it unaware, so the first wait reports the
+            // reader's state as the new service sees it.
+            releaseMonitorContext(context);
+            record.dwEventState = SCARD_STATE_UNAWARE;
+        }
+        pauseBeforeRetry();
+    }
+    releaseMonitorContext(context);
+
+    std::lock_guard lock(monitorMutex);
+    monitorEnded = true;
+    monitorSignal.notify_all();
+}
+
+} // namespace
+
+void startCardMonitor(const std::string &readerName, CardStateReceiver *window)
+{
+    NotifyWindow = window;
+    MonitorRunning = true;
+    {
+        std::lock_guard lock(monitorMutex);
+        monitorEnded = false;
+    }
+    monitorThread = std::thread(CardMonitorThread, readerName);
+}
+
+void cancelMonitorWait()
+{
+    if (const SCARDCONTEXT context = monitorContext.load())
+        SCardCancel(context);
+}
+
+void stopCardMonitor()
+{
+    MonitorRunning = false;
+    if (!monitorThread.joinable())
+        return;
+    // SCardCancel does nothing when no wait is in progress at that instant, so one cancel can fall
+    // between two waits and be lost: repeat it until the thread has left its loop.
+    std::unique_lock lock(monitorMutex);
+    while (!monitorEnded) {
+        lock.unlock();
+        cancelMonitorWait();
+        lock.lock();
+        monitorSignal.notify_all();
+        monitorSignal.wait_for(lock, 20ms, [] { return monitorEnded; });
+    }
+    lock.unlock();
+    monitorThread.join();
+    NotifyWindow = nullptr;
+}
+
+bool isCardMonitorRunning()
+{
+    return monitorThread.joinable();
+}
+
+} // namespace TachoCard

@@ -1,0 +1,65 @@
+#pragma once
+
+// The card access unit: the program's only contact with the smart-card reader. One PC/SC context,
+// one reader and one card per process, as plain routines over unit-level state. Everything except
+// the card presence monitor's own thread runs on the main thread.
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace TachoCard {
+
+inline constexpr std::size_t ApduBufferSize = 0x8000;
+
+// The exchange area: a caller fills the command, calls TransmitCommand and reads the response
+// before its next exchange.
+extern std::uint32_t CommandLength;
+extern std::uint32_t ResponseLength;
+extern std::array<std::uint8_t, ApduBufferSize> CommandBuffer;
+extern std::array<std::uint8_t, ApduBufferSize> ResponseBuffer;
+extern std::uint16_t StatusWord;
+
+// Event-state word of the watched reader, written by the monitor thread before each notice.
+extern std::atomic<std::uint32_t> ReaderState;
+
+// Where the card layer's log lines go; the main window installs it. Lines are plain ASCII.
+using LogSink = std::function<void(const std::string &line)>;
+void setLogSink(LogSink sink);
+void CardLog(const std::string &text);
+
+// Fills CommandBuffer and CommandLength.
+void setCommand(std::initializer_list<std::uint8_t> bytes);
+
+bool ListReaders(std::vector<std::string> &items);
+bool ConnectCard();
+bool IsCardConnected();
+void TransmitCommand();
+bool DisconnectCard();
+void ReleaseCardContext();
+
+// Warm reset of the held connection (still exclusive, T=0): the card returns to its master file.
+bool ResetCard();
+
+// Receives the monitor's notices. PostCardState is called on the monitor thread and must only
+// hand the notice over to the receiver's own thread.
+class CardStateReceiver
+{
+public:
+    virtual void PostCardState(std::uint32_t result) = 0;
+
+protected:
+    ~CardStateReceiver() = default;
+};
+
+bool StartCardMonitor(const std::string &readerName, CardStateReceiver *window);
+
+// The reader that the monitor watches and ConnectCard connects to.
+std::string currentReaderName();
+
+} // namespace TachoCard
