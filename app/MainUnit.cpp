@@ -1,6 +1,259 @@
 #include "app/MainUnit.h"
 
-TMainForm::TMainForm(QWidget *parent)
-    : QWidget(parent)
+#include "app/ErrorDisplay.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTabWidget>
+
+namespace {
+
+constexpr int ClientWidth = 417;
+constexpr int ClientHeight = 362;
+constexpr int StatusBarHeight = 19;
+constexpr int CardPanelWidth = 80;
+constexpr int StatusPanelMargin = 120;
+
+template<typename Widget>
+Widget *place(Widget *widget, const char *name, int left, int top, int width, int height)
 {
+    widget->setObjectName(QLatin1String(name));
+    widget->setGeometry(left, top, width, height);
+    return widget;
+}
+
+QLabel *placeLabel(QWidget *parent, const char *name, const QString &text, int left, int top)
+{
+    auto *label = new QLabel(text, parent);
+    label->setObjectName(QLatin1String(name));
+    label->adjustSize();
+    label->move(left, top);
+    return label;
+}
+
+} // namespace
+
+TMainForm::TMainForm(QWidget *parent)
+    : QWidget(parent,
+              Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                      | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+{
+    setObjectName(QStringLiteral("MainForm"));
+    setWindowTitle(ApplicationTitle);
+    setWindowIcon(QApplication::windowIcon());
+    setFixedSize(ClientWidth, ClientHeight);
+    createControls();
+
+    TachoCard::setLogSink([this](const std::string &line) { AddLog(QString::fromLatin1(line)); });
+    runGuarded([this] { FormCreate(); });
+}
+
+TMainForm::~TMainForm()
+{
+    // A window destroyed without being closed still ends the monitor before it goes: the thread
+    // posts to this object.
+    if (!m_destroyed)
+        TachoCard::ReleaseCardContext();
+    TachoCard::setLogSink(nullptr);
+}
+
+void TMainForm::createControls()
+{
+    TopPanel = place(new QWidget(this), "TopPanel", 0, 0, ClientWidth, 73);
+    TopPanel->setAutoFillBackground(true);
+    QPalette white = TopPanel->palette();
+    white.setColor(QPalette::Window, Qt::white);
+    TopPanel->setPalette(white);
+
+    Image1 = place(new QLabel(TopPanel), "Image1", 8, 8, 91, 57);
+    Image1->setPixmap(QPixmap(QStringLiteral(":/korvan/logo.png")));
+
+    Label1 = new QLabel(ApplicationTitle, TopPanel);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    QFont titleFont(QStringLiteral("Arial"));
+    // A cell height of 24 pixels, as the title was designed.
+    titleFont.setPixelSize(21);
+    Label1->setFont(titleFont);
+    QPalette grey = Label1->palette();
+    grey.setColor(QPalette::WindowText, Qt::gray);
+    Label1->setPalette(grey);
+    Label1->adjustSize();
+    Label1->move(152, 24);
+
+    Bevel1 = place(new QFrame(this), "Bevel1", 0, 73, ClientWidth, 2);
+    Bevel1->setFrameShape(QFrame::HLine);
+    Bevel1->setFrameShadow(QFrame::Sunken);
+
+    PageControl1 = place(new QTabWidget(this), "PageControl1", 8, 88, 401, 245);
+
+    CardSheet = new QWidget;
+    CardSheet->setObjectName(QStringLiteral("CardSheet"));
+    PageControl1->addTab(CardSheet, QStringLiteral("Karta"));
+    CardInfoLabel =
+            place(new QLabel(QStringLiteral("není vložena žádná karta"), CardSheet), "CardInfoLabel", 8, 84, 377, 15);
+    CardInfoLabel->setAlignment(Qt::AlignCenter);
+    CardReadButton =
+            place(new QPushButton(QStringLiteral("Vyčíst kartu"), CardSheet), "CardReadButton", 144, 176, 105, 25);
+
+    SettingsSheet = new QWidget;
+    SettingsSheet->setObjectName(QStringLiteral("SettingsSheet"));
+    PageControl1->addTab(SettingsSheet, QStringLiteral("Nastavení"));
+
+    GroupBox1 = place(new QGroupBox(QStringLiteral("Čtečka karet"), SettingsSheet), "GroupBox1", 4, 0, 385, 53);
+    ReaderCombo = place(new QComboBox(GroupBox1), "ReaderCombo", 8, 20, 289, 21);
+    ReaderCombo->setEditable(false);
+    ReaderCombo->setEnabled(false);
+    ReaderButton = place(new QPushButton(QStringLiteral("Změnit"), GroupBox1), "ReaderButton", 304, 20, 73, 21);
+
+    GroupBox3 = place(new QGroupBox(QStringLiteral("Složka pro ukládání souborů"), SettingsSheet), "GroupBox3", 4, 56,
+                      385, 53);
+    SettingsPathEdit = place(new QLineEdit(GroupBox3), "SettingsPathEdit", 8, 20, 289, 21);
+    SettingsPathEdit->setReadOnly(true);
+    QPalette buttonFace = SettingsPathEdit->palette();
+    buttonFace.setColor(QPalette::Base, buttonFace.color(QPalette::Button));
+    SettingsPathEdit->setPalette(buttonFace);
+    PathButton = place(new QPushButton(QStringLiteral("Vybrat..."), GroupBox3), "PathButton", 304, 20, 73, 21);
+
+    GroupBox2 =
+            place(new QGroupBox(QStringLiteral("Připojení k serveru"), SettingsSheet), "GroupBox2", 4, 112, 385, 101);
+    Label3 = placeLabel(GroupBox2, "Label3", QStringLiteral("Kód firmy:"), 8, 24);
+    SettingsCompanyEdit = place(new QLineEdit(GroupBox2), "SettingsCompanyEdit", 104, 20, 273, 21);
+    Label4 = placeLabel(GroupBox2, "Label4", QStringLiteral("Jméno uživatele:"), 8, 48);
+    SettingsUserEdit = place(new QLineEdit(GroupBox2), "SettingsUserEdit", 104, 44, 273, 21);
+    Label5 = placeLabel(GroupBox2, "Label5", QStringLiteral("Heslo:"), 8, 72);
+    SettingsPasswordEdit = place(new QLineEdit(GroupBox2), "SettingsPasswordEdit", 104, 68, 273, 21);
+    SettingsPasswordEdit->setEchoMode(QLineEdit::Password);
+
+    LogSheet = new QWidget;
+    LogSheet->setObjectName(QStringLiteral("LogSheet"));
+    PageControl1->addTab(LogSheet, QStringLiteral("Ladící informace"));
+    LogMemo = place(new QPlainTextEdit(LogSheet), "LogMemo", 4, 4, 385, 209);
+    LogMemo->setReadOnly(true);
+    LogMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
+    LogMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    LogMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    LogMemo->setUndoRedoEnabled(false);
+
+    PageControl1->setCurrentWidget(CardSheet);
+
+    StatusBar =
+            place(new QStatusBar(this), "StatusBar", 0, ClientHeight - StatusBarHeight, ClientWidth, StatusBarHeight);
+    StatusBar->setSizeGripEnabled(false);
+    m_statusPanel0 = new QLabel(StatusBar);
+    m_statusPanel0->setObjectName(QStringLiteral("StatusPanel0"));
+    m_statusPanel0->setFixedWidth(50);
+    m_statusPanel1 = new QLabel(StatusBar);
+    m_statusPanel1->setObjectName(QStringLiteral("StatusPanel1"));
+    m_statusPanel1->setFixedWidth(CardPanelWidth);
+    StatusBar->addWidget(m_statusPanel0);
+    StatusBar->addWidget(m_statusPanel1);
+}
+
+void TMainForm::FormCreate()
+{
+    setFont(QFontDatabase::systemFont(QFontDatabase::GeneralFont));
+
+    CardReadButton->setEnabled(false);
+    CardPresent = false;
+    LogMemo->clear();
+
+    std::vector<std::string> readers;
+    if (!TachoCard::ListReaders(readers)) {
+        SetCardInfo(QStringLiteral("čtečka nenalezena"));
+        ReaderCombo->setEnabled(false);
+        ReaderButton->setEnabled(false);
+        return;
+    }
+    ReaderCombo->clear();
+    for (const auto &reader : readers)
+        ReaderCombo->addItem(QString::fromUtf8(reader));
+    ReaderCombo->setCurrentIndex(0);
+    ReaderButton->setEnabled(ReaderCombo->count() > 1);
+    ReaderCombo->setEnabled(false);
+    TachoCard::StartCardMonitor(ReaderCombo->currentText().toStdString(), this);
+}
+
+void TMainForm::FormDestroy()
+{
+    m_destroyed = true;
+    TachoCard::ReleaseCardContext();
+}
+
+void TMainForm::closeEvent(QCloseEvent *e)
+{
+    if (!m_destroyed)
+        runGuarded([this] { FormDestroy(); });
+    e->accept();
+}
+
+void TMainForm::resizeEvent(QResizeEvent *e)
+{
+    QWidget::resizeEvent(e);
+    FormResize();
+}
+
+void TMainForm::FormResize()
+{
+    m_statusPanel0->setFixedWidth(std::max(0, frameGeometry().width() - StatusPanelMargin));
+}
+
+bool TMainForm::event(QEvent *e)
+{
+    if (e->type() == CardStateEvent::WM_CARD_STATE) {
+        runGuarded([this] { WMCardState(); });
+        return true;
+    }
+    return QWidget::event(e);
+}
+
+void TMainForm::PostCardState(std::uint32_t result)
+{
+    QCoreApplication::postEvent(this, new CardStateEvent(result));
+}
+
+void TMainForm::WMCardState() { }
+
+void TMainForm::AddLog(const QString &Text)
+{
+    LogMemo->appendPlainText(Text);
+}
+
+void TMainForm::SetStatus(const QString &Text)
+{
+    m_statusPanel0->setText(Text);
+    QCoreApplication::processEvents();
+}
+
+void TMainForm::SetCardInfo(const QString &Text)
+{
+    CardInfoLabel->setText(Text);
+    QCoreApplication::processEvents();
+}
+
+QString TMainForm::statusText(int panel) const
+{
+    return (panel == 0 ? m_statusPanel0 : m_statusPanel1)->text();
+}
+
+void TMainForm::setCardPanel(const QString &text)
+{
+    m_statusPanel1->setText(text);
+}
+
+void TMainForm::setReadButtonEnabled(bool enabled)
+{
+    CardReadButton->setEnabled(enabled);
+}
+
+void TMainForm::clearLog()
+{
+    LogMemo->clear();
 }

@@ -1,11 +1,100 @@
 #pragma once
 
+#include "card/TachoCard.h"
+#include "download/DownloadReporter.h"
+#include "upload/UploadReporter.h"
+
+#include <QEvent>
 #include <QWidget>
 
-class TMainForm : public QWidget
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QStatusBar;
+class QTabWidget;
+
+// The notice that the card presence monitor posts to the window after each wait.
+class CardStateEvent : public QEvent
+{
+public:
+    static constexpr QEvent::Type WM_CARD_STATE = static_cast<QEvent::Type>(0x42A);
+
+    explicit CardStateEvent(std::uint32_t result)
+        : QEvent(WM_CARD_STATE)
+        , Result(result)
+    { }
+    const std::uint32_t Result;
+};
+
+class TMainForm : public QWidget, public DownloadReporter, public UploadReporter, public TachoCard::CardStateReceiver
 {
     Q_OBJECT
 
 public:
     explicit TMainForm(QWidget *parent = nullptr);
+    ~TMainForm() override;
+
+    // Reporting operations; SetStatus and SetCardInfo let pending window events run.
+    void AddLog(const QString &Text) override;
+    void SetStatus(const QString &Text) override;
+    void SetCardInfo(const QString &Text) override;
+
+    QString statusText(int panel) const;
+
+    // Controls, named as their object names.
+    QWidget *TopPanel = nullptr;
+    QLabel *Image1 = nullptr;
+    QLabel *Label1 = nullptr;
+    QFrame *Bevel1 = nullptr;
+    QTabWidget *PageControl1 = nullptr;
+    QWidget *CardSheet = nullptr;
+    QLabel *CardInfoLabel = nullptr;
+    QPushButton *CardReadButton = nullptr;
+    QWidget *SettingsSheet = nullptr;
+    QGroupBox *GroupBox1 = nullptr;
+    QComboBox *ReaderCombo = nullptr;
+    QPushButton *ReaderButton = nullptr;
+    QGroupBox *GroupBox3 = nullptr;
+    QLineEdit *SettingsPathEdit = nullptr;
+    QPushButton *PathButton = nullptr;
+    QGroupBox *GroupBox2 = nullptr;
+    QLabel *Label3 = nullptr;
+    QLineEdit *SettingsCompanyEdit = nullptr;
+    QLabel *Label4 = nullptr;
+    QLineEdit *SettingsUserEdit = nullptr;
+    QLabel *Label5 = nullptr;
+    QLineEdit *SettingsPasswordEdit = nullptr;
+    QWidget *LogSheet = nullptr;
+    QPlainTextEdit *LogMemo = nullptr;
+    QStatusBar *StatusBar = nullptr;
+
+    bool CardPresent = false;
+
+protected:
+    bool event(QEvent *e) override;
+    void closeEvent(QCloseEvent *e) override;
+    void resizeEvent(QResizeEvent *e) override;
+
+private:
+    void createControls();
+    void FormCreate();
+    void FormDestroy();
+    void FormResize();
+    void WMCardState();
+
+    // DownloadReporter
+    void setCardPanel(const QString &text) override;
+    void setReadButtonEnabled(bool enabled) override;
+    void clearLog() override;
+
+    // CardStateReceiver: called on the monitor thread.
+    void PostCardState(std::uint32_t result) override;
+
+    QLabel *m_statusPanel0 = nullptr;
+    QLabel *m_statusPanel1 = nullptr;
+    bool m_destroyed = false;
 };

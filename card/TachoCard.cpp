@@ -11,16 +11,16 @@ namespace TachoCard {
 
 std::uint32_t CommandLength = 0;
 std::uint32_t ResponseLength = 0;
-std::array<std::uint8_t, ApduBufferSize> CommandBuffer{};
-std::array<std::uint8_t, ApduBufferSize> ResponseBuffer{};
+std::array<std::uint8_t, ApduBufferSize> CommandBuffer {};
+std::array<std::uint8_t, ApduBufferSize> ResponseBuffer {};
 std::uint16_t StatusWord = 0;
-std::atomic<std::uint32_t> ReaderState{0};
+std::atomic<std::uint32_t> ReaderState {0};
 
 namespace {
 
 SCARDCONTEXT ContextHandle = 0;
 SCARDHANDLE CardHandle = 0;
-SCARD_IO_REQUEST SendPci{SCARD_PROTOCOL_T0, sizeof(SCARD_IO_REQUEST)};
+SCARD_IO_REQUEST SendPci {SCARD_PROTOCOL_T0, sizeof(SCARD_IO_REQUEST)};
 LONG LastResult = SCARD_S_SUCCESS;
 std::string ReaderName;
 LogSink logSink;
@@ -93,7 +93,7 @@ bool ListReaders(std::vector<std::string> &items)
         return false;
     }
 
-    std::array<char, ReaderListSize> list{};
+    std::array<char, ReaderListSize> list {};
     DWORD length = ReaderListSize;
     LastResult = SCardListReaders(ContextHandle, nullptr, list.data(), &length);
     if (!succeeded()) {
@@ -130,8 +130,8 @@ bool ConnectCard()
     }
     CardHandle = 0;
     DWORD activeProtocol = SCARD_PROTOCOL_T0;
-    LastResult = SCardConnect(ContextHandle, ReaderName.c_str(), SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0,
-                              &CardHandle, &activeProtocol);
+    LastResult = SCardConnect(ContextHandle, ReaderName.c_str(), SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0, &CardHandle,
+                              &activeProtocol);
     if (succeeded()) {
         CardLog("Card connected");
     } else {
@@ -146,7 +146,8 @@ bool ConnectCard()
 bool ResetCard()
 {
     DWORD activeProtocol = SendPci.dwProtocol;
-    LastResult = SCardReconnect(CardHandle, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0, SCARD_RESET_CARD, &activeProtocol);
+    LastResult =
+            SCardReconnect(CardHandle, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0, SCARD_RESET_CARD, &activeProtocol);
     if (!succeeded()) {
         logResult();
         return false;
@@ -168,8 +169,8 @@ void TransmitCommand()
     CardLog(hexLine(CommandBuffer.data(), commandLength));
 
     DWORD received = ApduBufferSize;
-    LastResult = SCardTransmit(CardHandle, &SendPci, CommandBuffer.data(), static_cast<DWORD>(commandLength),
-                               nullptr, ResponseBuffer.data(), &received);
+    LastResult = SCardTransmit(CardHandle, &SendPci, CommandBuffer.data(), static_cast<DWORD>(commandLength), nullptr,
+                               ResponseBuffer.data(), &received);
     if (!succeeded()) {
         ResponseLength = 0;
         CardLog("Error:");
@@ -192,7 +193,8 @@ void TransmitCommand()
         return;
     }
     CardLog(hexLine(ResponseBuffer.data() + ResponseLength - 2, 2));
-    StatusWord = static_cast<std::uint16_t>(ResponseBuffer[ResponseLength - 2] * 256 + ResponseBuffer[ResponseLength - 1]);
+    StatusWord =
+            static_cast<std::uint16_t>(ResponseBuffer[ResponseLength - 2] * 256 + ResponseBuffer[ResponseLength - 1]);
 }
 
 bool DisconnectCard()

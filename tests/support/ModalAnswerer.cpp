@@ -1,0 +1,26 @@
+#include "support/ModalAnswerer.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+
+ModalAnswerer::ModalAnswerer(QMessageBox::StandardButton answer)
+    : m_answer(answer)
+{
+    connect(&m_timer, &QTimer::timeout, this, &ModalAnswerer::answerOpenBox);
+    m_timer.start(5);
+}
+
+void ModalAnswerer::answerOpenBox()
+{
+    auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+    if (box == nullptr || !box->isVisible())
+        return;
+    m_texts.append(box->text());
+    m_titles.append(box->windowTitle());
+    m_icons.append(box->icon());
+    QAbstractButton *button = box->button(m_answer);
+    if (button != nullptr)
+        button->click();
+    else
+        box->reject();
+}

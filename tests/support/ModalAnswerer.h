@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QMessageBox>
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+
+// Answers the modal message boxes that appear while it lives, as a user would, and keeps their
+// texts. Boxes are found on a short timer, so a box opened inside a nested event loop is answered.
+class ModalAnswerer : public QObject
+{
+public:
+    explicit ModalAnswerer(QMessageBox::StandardButton answer = QMessageBox::Ok);
+
+    void setAnswer(QMessageBox::StandardButton answer) { m_answer = answer; }
+    const QStringList &texts() const { return m_texts; }
+    const QStringList &titles() const { return m_titles; }
+    QList<QMessageBox::Icon> icons() const { return m_icons; }
+
+private:
+    void answerOpenBox();
+
+    QTimer m_timer;
+    QMessageBox::StandardButton m_answer;
+    QStringList m_texts;
+    QStringList m_titles;
+    QList<QMessageBox::Icon> m_icons;
+};
