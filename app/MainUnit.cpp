@@ -1,6 +1,7 @@
 #include "app/MainUnit.h"
 
 #include "app/ErrorDisplay.h"
+#include "card/WinSCard.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -219,7 +220,44 @@ void TMainForm::PostCardState(std::uint32_t result)
     QCoreApplication::postEvent(this, new CardStateEvent(result));
 }
 
-void TMainForm::WMCardState() { }
+void TMainForm::WMCardState()
+{
+    const std::uint32_t state = TachoCard::ReaderState;
+    if ((state & SCARD_STATE_CHANGED) == 0)
+        return;
+    cardPresenceChanged((state & SCARD_STATE_PRESENT) != 0);
+}
+
+// Notices become edges through CardPresent: only the first notice that shows a card identifies
+// it, only the first that shows none resets the card tab.
+void TMainForm::cardPresenceChanged(bool present)
+{
+    if (present) {
+        if (CardPresent)
+            return;
+        CardPresent = true;
+        SetStatus(QString());
+        setCardPanel(QStringLiteral("Karta vložena"));
+        IdentifyCard();
+    } else {
+        if (!CardPresent)
+            return;
+        CardPresent = false;
+        setCardPanel(QString());
+        SetCardInfo(QStringLiteral("není vložena žádná karta"));
+        CardReadButton->setEnabled(false);
+    }
+}
+
+bool TMainForm::ReadCardFile(const QString &FileTitle, std::uint16_t FileId, bool Signed)
+{
+    return Download.ReadCardFile(FileTitle, FileId, Signed);
+}
+
+void TMainForm::IdentifyCard()
+{
+    Download.IdentifyCard();
+}
 
 void TMainForm::AddLog(const QString &Text)
 {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "card/TachoCard.h"
+#include "download/CardDownload.h"
 #include "download/DownloadReporter.h"
 #include "upload/UploadReporter.h"
 
@@ -45,6 +46,10 @@ public:
 
     QString statusText(int panel) const;
 
+    // Card operations; the logic lives in the download subsystem.
+    bool ReadCardFile(const QString &FileTitle, std::uint16_t FileId, bool Signed);
+    void IdentifyCard();
+
     // Controls, named as their object names.
     QWidget *TopPanel = nullptr;
     QLabel *Image1 = nullptr;
@@ -73,6 +78,8 @@ public:
     QStatusBar *StatusBar = nullptr;
 
     bool CardPresent = false;
+    // DownloadBuffer, DownloadLength, FileBuffer and FileNamePart of the download being built.
+    CardDownload Download {*this};
 
 protected:
     bool event(QEvent *e) override;
@@ -85,6 +92,7 @@ private:
     void FormDestroy();
     void FormResize();
     void WMCardState();
+    void cardPresenceChanged(bool present);
 
     // DownloadReporter
     void setCardPanel(const QString &text) override;

@@ -1,0 +1,251 @@
+#include "download/CardDownload.h"
+
+#include "card/TachoCard.h"
+
+#include <algorithm>
+
+using namespace TachoCard;
+using namespace DownloadFormat;
+
+namespace {
+
+constexpr std::uint16_t Success = 0x9000;
+constexpr std::uint32_t ReadPieceSize = 256;
+
+QString hex4(std::uint16_t value)
+{
+    return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0')).toUpper();
+}
+
+std::uint8_t highByte(std::uint32_t value)
+{
+    return static_cast<std::uint8_t>((value >> 8) & 0xFF);
+}
+
+std::uint8_t lowByte(std::uint32_t value)
+{
+    return static_cast<std::uint8_t>(value & 0xFF);
+}
+
+void sendReadBinary(std::uint32_t offset, std::uint8_t le)
+{
+    setCommand({0x00, 0xB0, highByte(offset), lowByte(offset), le});
+    TransmitCommand();
+}
+
+// Answers that a card gives to a read at the offset just past the end of its file: 6B00 (offset
+// beyond the end) or 6C00 (no bytes left).
+bool isEndOfFileAnswer(std::uint16_t statusWord)
+{
+    return statusWord == 0x6B00 || statusWord == 0x6C00;
+}
+
+} // namespace
+
+CardDownload::CardDownload(DownloadReporter &reporter)
+    : m_reporter(reporter)
+{ }
+
+void CardDownload::logFailure(const char *what)
+{
+    m_reporter.AddLog(QStringLiteral("- error: %1, code %2").arg(QLatin1String(what), hex4(StatusWord)));
+}
+
+bool CardDownload::ReadCardFile(const QString &FileTitle, std::uint16_t FileId, bool Signed)
+{
+    m_reporter.SetStatus(QStringLiteral("Načítám soubor ") + FileTitle + QStringLiteral("..."));
+    m_reporter.AddLog(QStringLiteral("----- Read file: ") + FileTitle + QStringLiteral(" -----"));
+
+    setCommand({0x00, 0xA4, 0x02, 0x0C, 0x02, highByte(FileId), lowByte(FileId)});
+    TransmitCommand();
+    if (StatusWord != Success) {
+        logFailure("select file");
+        return false;
+    }
+
+    if (Signed) {
+        m_reporter.AddLog(QStringLiteral("- hash file"));
+        setCommand({0x80, 0x2A, 0x90, 0x00});
+        TransmitCommand();
+        if (StatusWord != Success) {
+            logFailure("hash file");
+            return false;
+        }
+    }
+
+    std::uint32_t offset = 0;
+    std::uint32_t count = 0;
+    for (;;) {
+        std::uint32_t received = 0;
+        const ReadOutcome outcome = readPiece(offset, count, received);
+        if (outcome == ReadOutcome::Failed)
+            return false;
+        if (outcome == ReadOutcome::EndOfFile)
+            break;
+        offset += ReadPieceSize;
+        count += received;
+        if (received < ReadPieceSize)
+            break;
+    }
+
+    if (!appendRecord(FileId, DataRecord, FileBuffer.data(), count))
+        return false;
+
+    if (FileId == IdentificationFileId)
+        FileNamePart = buildFileNamePart(FileBuffer.data(), count);
+
+    if (Signed) {
+        m_reporter.AddLog(QStringLiteral("- compute signature"));
+        setCommand({0x00, 0x2A, 0x9E, 0x9A, 0x80});
+        TransmitCommand();
+        if (StatusWord != Success) {
+            logFailure("compute signature");
+            return false;
+        }
+        if (ResponseLength != SignatureSize + 2) {
+            m_reporter.AddLog(QStringLiteral("- error: wrong signature length - %1")
+                                      .arg(static_cast<qint64>(ResponseLength) - 2));
+            return false;
+        }
+        if (!appendRecord(FileId, SignatureRecord, ResponseBuffer.data(), SignatureSize))
+            return false;
+    }
+
+    m_reporter.AddLog(QStringLiteral("- success"));
+    m_reporter.SetStatus(QString());
+    return true;
+}
+
+CardDownload::ReadOutcome CardDownload::readPiece(std::uint32_t offset, std::uint32_t gathered, std::uint32_t &received)
+{
+    // The file would not fit the file buffer, or the offset would not fit the command.
+    if (offset > 0xFFFF || gathered >= FileCapacity) {
+        m_reporter.AddLog(QStringLiteral("- error: file too large, more than %1 bytes").arg(FileCapacity));
+        return ReadOutcome::Failed;
+    }
+
+    // A read at the offset just past the gathered bytes of a file whose size is a multiple of
+    // 256: the card's refusal there means the file is complete.
+    const bool atEndOfWholePieces = offset > 0 && offset == gathered;
+
+    sendReadBinary(offset, 0x00);
+    if (atEndOfWholePieces && isEndOfFileAnswer(StatusWord))
+        return ReadOutcome::EndOfFile;
+
+    if ((StatusWord >> 8) == 0x6C)
+        sendReadBinary(offset, lowByte(StatusWord));
+    else if (StatusWord == 0x6700)
+        return searchLengthLeft(offset, gathered, atEndOfWholePieces, received);
+
+    if (StatusWord != Success) {
+        logFailure("read file");
+        return ReadOutcome::Failed;
+    }
+    return copyResponse(gathered, received) ? ReadOutcome::Data : ReadOutcome::Failed;
+}
+
+// Some cards answer a read that reaches past the end of the file with 6700 instead of telling the
+// bytes left, also when none are left. Find the largest length the card accepts by halving the
+// interval: eight more reads, each of which returns real data when it succeeds. When none is
+// accepted just past whole pieces, the file was complete.
+CardDownload::ReadOutcome CardDownload::searchLengthLeft(std::uint32_t offset, std::uint32_t gathered,
+                                                         bool atEndOfWholePieces, std::uint32_t &received)
+{
+    std::uint32_t accepted = 0;
+    std::uint32_t refused = ReadPieceSize;
+    std::uint16_t refusal = StatusWord;
+    while (refused - accepted > 1) {
+        const std::uint32_t length = (accepted + refused) / 2;
+        sendReadBinary(offset, static_cast<std::uint8_t>(length));
+        if ((StatusWord >> 8) == 0x6C && lowByte(StatusWord) != 0) {
+            // The card told the length after all.
+            sendReadBinary(offset, lowByte(StatusWord));
+            if (StatusWord != Success)
+                break;
+            return copyResponse(gathered, received) ? ReadOutcome::Data : ReadOutcome::Failed;
+        }
+        if (StatusWord == Success && ResponseLength >= 2) {
+            accepted = length;
+            if (!copyResponse(gathered, received))
+                return ReadOutcome::Failed;
+        } else {
+            refused = length;
+            refusal = StatusWord;
+        }
+    }
+    if (accepted == 0) {
+        if (atEndOfWholePieces)
+            return ReadOutcome::EndOfFile;
+        StatusWord = refusal;
+        logFailure("read file");
+        return ReadOutcome::Failed;
+    }
+    // The data of the largest accepted read is already in the file buffer; the response area may
+    // hold a later, refused probe.
+    return ReadOutcome::Data;
+}
+
+bool CardDownload::copyResponse(std::uint32_t gathered, std::uint32_t &received)
+{
+    const std::uint32_t length = ResponseLength - 2;
+    if (gathered + length > FileCapacity) {
+        m_reporter.AddLog(QStringLiteral("- error: file too large, more than %1 bytes").arg(FileCapacity));
+        return false;
+    }
+    std::copy_n(ResponseBuffer.begin(), length, FileBuffer.begin() + gathered);
+    received = length;
+    return true;
+}
+
+bool CardDownload::appendRecord(std::uint16_t fileId, std::uint8_t type, const std::uint8_t *content,
+                                std::size_t length)
+{
+    const auto position = static_cast<std::size_t>(DownloadLength);
+    if (position + RecordHeaderSize + length > DownloadCapacity) {
+        m_reporter.AddLog(QStringLiteral("- error: download too large, more than %1 bytes").arg(DownloadCapacity));
+        return false;
+    }
+    auto out = DownloadBuffer.begin() + static_cast<std::ptrdiff_t>(position);
+    *out++ = highByte(fileId);
+    *out++ = lowByte(fileId);
+    *out++ = type;
+    *out++ = highByte(static_cast<std::uint32_t>(length));
+    *out++ = lowByte(static_cast<std::uint32_t>(length));
+    std::copy_n(content, length, out);
+    DownloadLength += static_cast<std::int32_t>(RecordHeaderSize + length);
+    return true;
+}
+
+bool CardDownload::selectTachographApplication()
+{
+    m_reporter.AddLog(QStringLiteral("----- Select TACHO DF -----"));
+    setCommand({0x00, 0xA4, 0x04, 0x0C, 0x06, 0xFF, 0x54, 0x41, 0x43, 0x48, 0x4F});
+    TransmitCommand();
+    if (StatusWord == Success)
+        return true;
+    m_reporter.AddLog(QStringLiteral("- failed, code ") + hex4(StatusWord));
+    return false;
+}
+
+void CardDownload::IdentifyCard()
+{
+    m_reporter.setReadButtonEnabled(false);
+    m_reporter.SetCardInfo(QStringLiteral("načítám informace..."));
+    if (!ConnectCard()) {
+        m_reporter.SetCardInfo(QString());
+        m_reporter.SetStatus(QStringLiteral("Chyba při načítání: kartu nelze připojit"));
+        return;
+    }
+    m_reporter.setCardPanel(QStringLiteral("Karta připojena"));
+    DownloadLength = 0;
+
+    if (!selectTachographApplication() || !ReadCardFile(QStringLiteral("Identification"), IdentificationFileId, true)) {
+        m_reporter.SetCardInfo(QStringLiteral("vložená karta nebyla rozpoznána"));
+        return;
+    }
+
+    // The data record of EF Identification starts the download: its content begins at byte 5.
+    const std::size_t recordLength = (std::size_t {DownloadBuffer[3]} << 8) | DownloadBuffer[4];
+    m_reporter.SetCardInfo(holderName(DownloadBuffer.data() + RecordHeaderSize, recordLength));
+    m_reporter.setReadButtonEnabled(true);
+}

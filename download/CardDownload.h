@@ -1,0 +1,45 @@
+#pragma once
+
+#include "download/DownloadFormat.h"
+#include "download/DownloadReporter.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+
+// The download being built from the card in the reader: identification on insertion, one step per
+// elementary file, and the run over the whole card. Talks to the card through TachoCard and to the
+// user through the reporter.
+class CardDownload
+{
+public:
+    explicit CardDownload(DownloadReporter &reporter);
+
+    std::array<std::uint8_t, DownloadFormat::DownloadCapacity> DownloadBuffer {};
+    std::int32_t DownloadLength = 0;
+    std::array<std::uint8_t, DownloadFormat::FileCapacity> FileBuffer {};
+    QByteArray FileNamePart;
+
+    // Reads one EF of the current directory into a data record and, when Signed, has the card
+    // hash it first and sign it after into a signature record.
+    bool ReadCardFile(const QString &FileTitle, std::uint16_t FileId, bool Signed);
+
+    // Connects to the inserted card, reads EF Identification and shows the holder.
+    void IdentifyCard();
+
+private:
+    enum class ReadOutcome { Data, EndOfFile, Failed };
+
+    // One READ BINARY at offset, with the retries that cards need; the data lands in FileBuffer.
+    ReadOutcome readPiece(std::uint32_t offset, std::uint32_t gathered, std::uint32_t &received);
+    ReadOutcome searchLengthLeft(std::uint32_t offset, std::uint32_t gathered, bool atEndOfWholePieces,
+                                 std::uint32_t &received);
+    bool copyResponse(std::uint32_t gathered, std::uint32_t &received);
+    bool appendRecord(std::uint16_t fileId, std::uint8_t type, const std::uint8_t *content, std::size_t length);
+    bool selectTachographApplication();
+    void logFailure(const char *what);
+
+    DownloadReporter &m_reporter;
+};

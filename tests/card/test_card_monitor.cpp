@@ -1,0 +1,132 @@
+// The card presence monitor's thread hand-off, on the fake PC/SC layer (which, like pcsc-lite,
+// loses a cancel that arrives while no wait is in progress).
+#include "card/TachoCard.h"
+#include "support/FakePcsc.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class Receiver : public TachoCard::CardStateReceiver
+{
+public:
+    void PostCardState(std::uint32_t result) override
+    {
+        std::lock_guard lock(m_mutex);
+        m_results.push_back(result);
+    }
+    std::vector<std::uint32_t> results()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_results;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::uint32_t> m_results;
+};
+
+template<typename Condition>
+bool waitFor(Condition condition, std::chrono::milliseconds limit = 5s)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+class CardMonitor : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        FakePcsc::reset();
+        std::vector<std::string> readers;
+        ASSERT_TRUE(TachoCard::ListReaders(readers));
+    }
+    void TearDown() override { TachoCard::ReleaseCardContext(); }
+
+    Receiver receiver;
+};
+
+TEST_F(CardMonitor, WithoutAWindowStartsNoThreadButKeepsTheReader)
+{
+    EXPECT_TRUE(TachoCard::StartCardMonitor("Reader B 00 00", nullptr));
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(FakePcsc::countCalls("SCardGetStatusChange"), 0);
+    EXPECT_EQ(TachoCard::currentReaderName(), "Reader B 00 00");
+}
+
+TEST_F(CardMonitor, PostsEveryWaitAndWaitsAgainAfterACancel)
+{
+    TachoCard::StartCardMonitor("Fake Reader 00 00", &receiver);
+    ASSERT_TRUE(waitFor([] { return FakePcsc::waitingCalls() == 1; }));
+
+    FakePcsc::queueStatusEvent({SCARD_S_SUCCESS, SCARD_STATE_PRESENT | SCARD_STATE_CHANGED});
+    ASSERT_TRUE(waitFor([&] { return receiver.results().size() == 1; }));
+    EXPECT_EQ(TachoCard::ReaderState.load(), static_cast<std::uint32_t>(SCARD_STATE_PRESENT | SCARD_STATE_CHANGED));
+
+    ASSERT_TRUE(waitFor([] { return FakePcsc::waitingCalls() == 1; }));
+    TachoCard::DisconnectCard();
+    ASSERT_TRUE(waitFor([&] { return receiver.results().size() == 2; }));
+    EXPECT_EQ(receiver.results().back(), 0x80100002u);
+    EXPECT_TRUE(waitFor([] { return FakePcsc::waitingCalls() == 1; }));
+}
+
+// A restart may come before the old thread has reached its wait, where a single cancel is lost.
+TEST_F(CardMonitor, QuickRestartsNeverLeaveTwoThreadsOrAHang)
+{
+    for (int cycle = 0; cycle < 300; ++cycle) {
+        TachoCard::StartCardMonitor("Fake Reader 00 00", &receiver);
+        if (cycle % 3 == 0)
+            std::this_thread::yield();
+        ASSERT_LE(FakePcsc::waitingCalls(), 1);
+    }
+    TachoCard::ReleaseCardContext();
+    EXPECT_EQ(FakePcsc::waitingCalls(), 0);
+    EXPECT_EQ(FakePcsc::openContexts(), 0);
+}
+
+TEST_F(CardMonitor, EndsBeforeTheContextsAreReleased)
+{
+    TachoCard::StartCardMonitor("Fake Reader 00 00", &receiver);
+    ASSERT_TRUE(waitFor([] { return FakePcsc::waitingCalls() == 1; }));
+    TachoCard::ReleaseCardContext();
+    EXPECT_EQ(FakePcsc::waitingCalls(), 0);
+    EXPECT_EQ(FakePcsc::openContexts(), 0);
+    const auto calls = FakePcsc::calls();
+    EXPECT_EQ(calls.back(), "SCardReleaseContext");
+}
+
+// A wait that fails at once must neither spin nor flood the window, and a lost service is
+// reached again through a new context.
+TEST_F(CardMonitor, PausesAfterAFailedWaitAndEstablishesANewContext)
+{
+    TachoCard::StartCardMonitor("Fake Reader 00 00", &receiver);
+    ASSERT_TRUE(waitFor([] { return FakePcsc::waitingCalls() == 1; }));
+    const int contextsBefore = FakePcsc::countCalls("SCardEstablishContext");
+    for (int i = 0; i < 50; ++i)
+        FakePcsc::queueStatusEvent({static_cast<LONG>(SCARD_E_NO_SERVICE), 0});
+
+    std::this_thread::sleep_for(1500ms);
+    const auto notices = receiver.results().size();
+    EXPECT_GE(notices, 1u);
+    EXPECT_LE(notices, 3u);
+    EXPECT_GT(FakePcsc::countCalls("SCardEstablishContext"), contextsBefore);
+
+    // Stopping does not wait out the pause.
+    const auto start = std::chrono::steady_clock::now();
+    TachoCard::ReleaseCardContext();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+}
+
+} // namespace

@@ -1,0 +1,86 @@
+#include "support/ModelCard.h"
+
+namespace {
+
+FakePcsc::Reply status(std::uint16_t statusWord)
+{
+    return {SCARD_S_SUCCESS,
+            {static_cast<std::uint8_t>(statusWord >> 8), static_cast<std::uint8_t>(statusWord & 0xFF)}};
+}
+
+} // namespace
+
+FakePcsc::Reply ModelCard::answer(const std::vector<std::uint8_t> &command)
+{
+    if (command.size() < 4)
+        return status(0x6700);
+    const std::uint8_t ins = command[1];
+    if (auto forced = statusByInstruction.find(ins); forced != statusByInstruction.end())
+        return status(forced->second);
+
+    switch (ins) {
+    case 0xA4: {
+        if (command[2] == 0x04)
+            return status(0x9000);
+        const auto id = static_cast<std::uint16_t>(command[5] << 8 | command[6]);
+        m_hashed = false;
+        if (!files.count(id) || failSelectOf == id) {
+            m_current.reset();
+            return status(0x6A82);
+        }
+        m_current = id;
+        return status(0x9000);
+    }
+    case 0x2A:
+        if (command[2] == 0x90) {
+            m_hashed = true;
+            return status(0x9000);
+        }
+        if (!m_hashed)
+            return status(0x6985);
+        {
+            FakePcsc::Reply reply {SCARD_S_SUCCESS, std::vector<std::uint8_t>(signatureLength, 0x5A)};
+            reply.bytes.push_back(0x90);
+            reply.bytes.push_back(0x00);
+            return reply;
+        }
+    case 0xB0: {
+        if (!m_current)
+            return status(0x6986);
+        const auto &file = files.at(*m_current);
+        const std::size_t offset = static_cast<std::size_t>(command[2] << 8 | command[3]);
+        const std::size_t wanted = command[4] == 0 ? 256 : command[4];
+        if (offset > file.size())
+            return status(0x6B00);
+        const std::size_t left = file.size() - offset;
+        if (left == 0) {
+            switch (endStyle) {
+            case EndStyle::SixC00:
+                return status(0x6C00);
+            case EndStyle::EmptySuccess:
+                return status(0x9000);
+            case EndStyle::SixB00:
+                return status(0x6B00);
+            case EndStyle::SixSevenHundred:
+                return status(0x6700);
+            }
+        }
+        std::size_t length = wanted;
+        if (wanted > left) {
+            if (lengthStyle == LengthStyle::ExactLength)
+                return status(static_cast<std::uint16_t>(0x6C00 | left));
+            if (lengthStyle == LengthStyle::WrongLength)
+                return status(0x6700);
+            length = left;
+        }
+        FakePcsc::Reply reply {SCARD_S_SUCCESS,
+                               {file.begin() + static_cast<std::ptrdiff_t>(offset),
+                                file.begin() + static_cast<std::ptrdiff_t>(offset + length)}};
+        reply.bytes.push_back(0x90);
+        reply.bytes.push_back(0x00);
+        return reply;
+    }
+    default:
+        return status(0x6D00);
+    }
+}

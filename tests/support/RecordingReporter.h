@@ -1,0 +1,41 @@
+#pragma once
+
+#include "download/DownloadReporter.h"
+
+#include <QStringList>
+
+#include <functional>
+
+// Keeps everything the download logic reports, in order.
+class RecordingReporter : public DownloadReporter
+{
+public:
+    void AddLog(const QString &text) override { log.append(text); }
+    void SetStatus(const QString &text) override
+    {
+        status = text;
+        statusHistory.append(text);
+        if (onEvents)
+            onEvents();
+    }
+    void SetCardInfo(const QString &text) override
+    {
+        cardInfo = text;
+        cardInfoHistory.append(text);
+        if (onEvents)
+            onEvents();
+    }
+    void setCardPanel(const QString &text) override { cardPanel = text; }
+    void setReadButtonEnabled(bool enabled) override { readButtonEnabled = enabled; }
+    void clearLog() override { log.clear(); }
+
+    QStringList log;
+    QString status;
+    QStringList statusHistory;
+    QString cardInfo;
+    QStringList cardInfoHistory;
+    QString cardPanel;
+    bool readButtonEnabled = false;
+    // Stands for the pending window events that SetStatus and SetCardInfo let run.
+    std::function<void()> onEvents;
+};
