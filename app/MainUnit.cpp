@@ -190,6 +190,11 @@ void TMainForm::FormDestroy()
 
 void TMainForm::closeEvent(QCloseEvent *e)
 {
+    if (m_busy > 0) {
+        m_closePending = true;
+        e->ignore();
+        return;
+    }
     if (!m_destroyed)
         runGuarded([this] { FormDestroy(); });
     e->accept();
@@ -235,6 +240,11 @@ void TMainForm::cardPresenceChanged(bool present)
     if (present) {
         if (CardPresent)
             return;
+        if (m_busy > 0) {
+            m_cardCheckPending = true;
+            return;
+        }
+        BusyScope busy(*this);
         CardPresent = true;
         SetStatus(QString());
         setCardPanel(QStringLiteral("Karta vložena"));
@@ -294,4 +304,43 @@ void TMainForm::setReadButtonEnabled(bool enabled)
 void TMainForm::clearLog()
 {
     LogMemo->clear();
+}
+
+void TMainForm::CardReadButtonClick()
+{
+    BusyScope busy(*this);
+    const DownloadRunResult result = Download.runDownload(SettingsPathEdit->text());
+    if (result.outcome == DownloadRunResult::Outcome::WriteFailed)
+        throw ApplicationError(result.errorText);
+    if (result.outcome == DownloadRunResult::Outcome::Written)
+        OfferUpload(result.fileName);
+}
+
+void TMainForm::OfferUpload(const QString &FileName)
+{
+    Q_UNUSED(FileName);
+}
+
+TMainForm::BusyScope::BusyScope(TMainForm &form)
+    : m_form(form)
+{
+    ++m_form.m_busy;
+}
+
+TMainForm::BusyScope::~BusyScope()
+{
+    if (--m_form.m_busy == 0 && (m_form.m_cardCheckPending || m_form.m_closePending))
+        QMetaObject::invokeMethod(
+                &m_form, [form = &m_form] { form->afterBusy(); }, Qt::QueuedConnection);
+}
+
+// What waited for the end of a long operation: the card now in the reader, then a close.
+void TMainForm::afterBusy()
+{
+    if (m_busy > 0)
+        return;
+    if (std::exchange(m_cardCheckPending, false))
+        runGuarded([this] { cardPresenceChanged((TachoCard::ReaderState & SCARD_STATE_PRESENT) != 0); });
+    if (m_busy == 0 && std::exchange(m_closePending, false))
+        close();
 }

@@ -49,6 +49,8 @@ public:
     // Card operations; the logic lives in the download subsystem.
     bool ReadCardFile(const QString &FileTitle, std::uint16_t FileId, bool Signed);
     void IdentifyCard();
+    void CardReadButtonClick();
+    void OfferUpload(const QString &FileName);
 
     // Controls, named as their object names.
     QWidget *TopPanel = nullptr;
@@ -102,6 +104,25 @@ private:
     // CardStateReceiver: called on the monitor thread.
     void PostCardState(std::uint32_t result) override;
 
+    // Identification, a download run, the upload question and the upload take seconds and let
+    // window events run inside them. While one is in progress a card insertion is handled only
+    // after it has ended (it would empty the download being built or sent), and a close waits.
+    class BusyScope
+    {
+    public:
+        explicit BusyScope(TMainForm &form);
+        ~BusyScope();
+        BusyScope(const BusyScope &) = delete;
+        BusyScope &operator=(const BusyScope &) = delete;
+
+    private:
+        TMainForm &m_form;
+    };
+    void afterBusy();
+
+    int m_busy = 0;
+    bool m_cardCheckPending = false;
+    bool m_closePending = false;
     QLabel *m_statusPanel0 = nullptr;
     QLabel *m_statusPanel1 = nullptr;
     bool m_destroyed = false;

@@ -1,6 +1,7 @@
 #include "download/CardDownload.h"
 
 #include "card/TachoCard.h"
+#include "download/DownloadFile.h"
 
 #include <algorithm>
 
@@ -248,4 +249,83 @@ void CardDownload::IdentifyCard()
     const std::size_t recordLength = (std::size_t {DownloadBuffer[3]} << 8) | DownloadBuffer[4];
     m_reporter.SetCardInfo(holderName(DownloadBuffer.data() + RecordHeaderSize, recordLength));
     m_reporter.setReadButtonEnabled(true);
+}
+
+namespace {
+
+struct RunStep
+{
+    const char *title;
+    std::uint16_t fileId;
+    bool Signed;
+};
+
+constexpr RunStep MasterFileSteps[] = {
+        {"ICC", 0x0002, false},
+        {"IC", 0x0005, false},
+};
+constexpr RunStep StepsBeforeIdentification[] = {
+        {"Card Certificate", 0xC100, false},
+        {"CA Certificate", 0xC108, false},
+        {"Application Identification", 0x0501, true},
+};
+constexpr RunStep IdentificationStep {"Identification", IdentificationFileId, true};
+constexpr RunStep StepsAfterIdentification[] = {
+        {"Card Download", 0x050E, true},
+        {"Driving Licence Info", 0x0521, true},
+        {"Events Data", 0x0502, true},
+        {"Faults Data", 0x0503, true},
+        {"Driver Activity Data", 0x0504, true},
+        {"Vehicles Used", 0x0505, true},
+        {"Places", 0x0506, true},
+        {"Current Usage", 0x0507, true},
+        {"Control Activity Data", 0x0508, true},
+        {"Specific Conditions", 0x0522, true},
+};
+
+} // namespace
+
+DownloadRunResult CardDownload::runDownload(const QString &folder)
+{
+    m_reporter.setReadButtonEnabled(false);
+    m_reporter.clearLog();
+    DownloadLength = 0;
+    FileNamePart.clear();
+
+    auto read = [this](const RunStep &step) {
+        return ReadCardFile(QLatin1String(step.title), step.fileId, step.Signed);
+    };
+
+    // Identification left the tachograph application selected, and a card finds EF ICC and EF IC
+    // only from its master file, where nothing but a reset takes it back.
+    ResetCard();
+    for (const RunStep &step : MasterFileSteps)
+        read(step);
+
+    if (!selectTachographApplication()) {
+        m_reporter.SetStatus(QStringLiteral("Chyba při načítání: není vložena tachografová karta"));
+        return {};
+    }
+    for (const RunStep &step : StepsBeforeIdentification)
+        read(step);
+    if (!read(IdentificationStep)) {
+        m_reporter.SetStatus(QStringLiteral("Chyba při načítání: nelze načíst identifikační soubor"));
+        return {};
+    }
+    for (const RunStep &step : StepsAfterIdentification)
+        read(step);
+
+    DisconnectCard();
+    m_reporter.SetCardInfo(QStringLiteral("vyjměte kartu"));
+    m_reporter.setCardPanel(QString());
+
+    const QString fileName = downloadFileName(clock(), FileNamePart);
+    const FileWriteResult written =
+            writeDownloadFile(folder, fileName, DownloadBuffer.data(), static_cast<std::size_t>(DownloadLength));
+    if (!written.written)
+        return {DownloadRunResult::Outcome::WriteFailed, fileName, written.text};
+
+    m_reporter.AddLog(QStringLiteral("----- Finished, saved to ") + fileName + QStringLiteral(" -----"));
+    m_reporter.SetStatus(QStringLiteral("Čtení karty dokončeno"));
+    return {DownloadRunResult::Outcome::Written, fileName, {}};
 }

@@ -4,10 +4,21 @@
 #include "download/DownloadReporter.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
 #include <array>
 #include <cstdint>
+#include <functional>
+
+// How a download run ended.
+struct DownloadRunResult
+{
+    enum class Outcome { NoFile, Written, WriteFailed };
+    Outcome outcome = Outcome::NoFile;
+    QString fileName; // the bare name of the written file
+    QString errorText; // why the file could not be written
+};
 
 // The download being built from the card in the reader: identification on insertion, one step per
 // elementary file, and the run over the whole card. Talks to the card through TachoCard and to the
@@ -28,6 +39,14 @@ public:
 
     // Connects to the inserted card, reads EF Identification and shows the holder.
     void IdentifyCard();
+
+    // Downloads the identified card into a file in the folder.
+    DownloadRunResult runDownload(const QString &folder);
+
+    // The local time that names the file; tests fix it.
+    std::function<QDateTime()> clock = [] {
+        return QDateTime::currentDateTime();
+    };
 
 private:
     enum class ReadOutcome { Data, EndOfFile, Failed };

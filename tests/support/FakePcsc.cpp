@@ -18,6 +18,7 @@ struct State
     LONG connectResult = SCARD_S_SUCCESS;
     DWORD activeProtocol = SCARD_PROTOCOL_T0;
     LONG reconnectResult = SCARD_S_SUCCESS;
+    std::function<void()> onReset;
     Card card;
     std::deque<Reply> replies;
     std::deque<StatusEvent> statusEvents;
@@ -94,6 +95,12 @@ void setReconnectResult(LONG result)
 {
     std::lock_guard lock(mutex);
     state.reconnectResult = result;
+}
+
+void setOnReset(std::function<void()> onReset)
+{
+    std::lock_guard lock(mutex);
+    state.onReset = std::move(onReset);
 }
 
 void setCard(Card card)
@@ -250,15 +257,22 @@ LONG SCardConnect(SCARDCONTEXT hContext, LPCSTR szReader, DWORD dwShareMode, DWO
     return SCARD_S_SUCCESS;
 }
 
-LONG SCardReconnect(SCARDHANDLE hCard, DWORD, DWORD, DWORD, LPDWORD pdwActiveProtocol)
+LONG SCardReconnect(SCARDHANDLE hCard, DWORD, DWORD, DWORD dwInitialization, LPDWORD pdwActiveProtocol)
 {
-    std::lock_guard lock(mutex);
-    FakePcsc::record("SCardReconnect");
-    if (!state.cards.count(hCard))
-        return SCARD_E_INVALID_HANDLE;
-    if (state.reconnectResult != SCARD_S_SUCCESS)
-        return state.reconnectResult;
-    *pdwActiveProtocol = state.activeProtocol;
+    std::function<void()> onReset;
+    {
+        std::lock_guard lock(mutex);
+        FakePcsc::record("SCardReconnect");
+        if (!state.cards.count(hCard))
+            return SCARD_E_INVALID_HANDLE;
+        if (state.reconnectResult != SCARD_S_SUCCESS)
+            return state.reconnectResult;
+        *pdwActiveProtocol = state.activeProtocol;
+        if (dwInitialization == SCARD_RESET_CARD)
+            onReset = state.onReset;
+    }
+    if (onReset)
+        onReset();
     return SCARD_S_SUCCESS;
 }
 

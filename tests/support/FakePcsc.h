@@ -38,6 +38,8 @@ void setReaders(const std::vector<std::string> &names);
 void setRawReaderList(const std::string &rawList);
 void setConnectResult(LONG result, DWORD activeProtocol = SCARD_PROTOCOL_T0);
 void setReconnectResult(LONG result);
+// Called on every successful SCardReconnect that resets the card.
+void setOnReset(std::function<void()> onReset);
 
 // Answers of the card: scripted replies are used first, in order; then the card function.
 void setCard(Card card);

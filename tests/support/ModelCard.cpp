@@ -10,8 +10,18 @@ FakePcsc::Reply status(std::uint16_t statusWord)
 
 } // namespace
 
+void ModelCard::reset()
+{
+    tachographSelected = false;
+    m_current.reset();
+    m_hashed = false;
+}
+
 FakePcsc::Reply ModelCard::answer(const std::vector<std::uint8_t> &command)
 {
+    if (m_removed || (removeAfter && m_commands >= *removeAfter))
+        return {static_cast<LONG>(SCARD_W_REMOVED_CARD), {}};
+    ++m_commands;
     if (command.size() < 4)
         return status(0x6700);
     const std::uint8_t ins = command[1];
@@ -20,11 +30,15 @@ FakePcsc::Reply ModelCard::answer(const std::vector<std::uint8_t> &command)
 
     switch (ins) {
     case 0xA4: {
-        if (command[2] == 0x04)
-            return status(0x9000);
-        const auto id = static_cast<std::uint16_t>(command[5] << 8 | command[6]);
         m_hashed = false;
-        if (!files.count(id) || failSelectOf == id) {
+        if (command[2] == 0x04) {
+            tachographSelected = true;
+            m_current.reset();
+            return status(0x9000);
+        }
+        const auto id = static_cast<std::uint16_t>(command[5] << 8 | command[6]);
+        const bool inMasterFile = id == 0x0002 || id == 0x0005;
+        if (!files.count(id) || failSelectOf == id || (directories && inMasterFile == tachographSelected)) {
             m_current.reset();
             return status(0x6A82);
         }
@@ -38,6 +52,7 @@ FakePcsc::Reply ModelCard::answer(const std::vector<std::uint8_t> &command)
         }
         if (!m_hashed)
             return status(0x6985);
+        m_removed = removeAfterSignatureOf && removeAfterSignatureOf == m_current;
         {
             FakePcsc::Reply reply {SCARD_S_SUCCESS, std::vector<std::uint8_t>(signatureLength, 0x5A)};
             reply.bytes.push_back(0x90);

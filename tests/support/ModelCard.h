@@ -25,10 +25,22 @@ struct ModelCard
     std::size_t signatureLength = 128;
     std::map<std::uint8_t, std::uint16_t> statusByInstruction; // answer this status to that INS
     std::optional<std::uint16_t> failSelectOf; // 6A82 for this file
+    // Like a real card: EF ICC and EF IC are found only in the master file, the others only in
+    // the tachograph application; the application is selected by name, a reset returns to the MF.
+    bool directories = false;
+    bool tachographSelected = false;
+    // After this many commands every exchange fails as with a pulled card.
+    std::optional<std::size_t> removeAfter;
+    // The card is pulled right after it signed this EF.
+    std::optional<std::uint16_t> removeAfterSignatureOf;
+
+    void reset();
 
     FakePcsc::Reply answer(const std::vector<std::uint8_t> &command);
 
 private:
     std::optional<std::uint16_t> m_current;
     bool m_hashed = false;
+    std::size_t m_commands = 0;
+    bool m_removed = false;
 };

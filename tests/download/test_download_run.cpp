@@ -1,0 +1,282 @@
+#include "card/TachoCard.h"
+#include "download/CardDownload.h"
+#include "download/DownloadFile.h"
+#include "support/CaseName.h"
+#include "support/ModelCard.h"
+#include "support/QtPrinters.h"
+#include "support/RecordingReporter.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct CardFile
+{
+    std::uint16_t id;
+    std::size_t size;
+    bool Signed;
+};
+
+// The files of a run in their order, with Gen1 sizes.
+const std::vector<CardFile> runFiles {
+        {0x0002, 25, false},  {0x0005, 8, false},  {0xC100, 194, false},  {0xC108, 194, false},
+        {0x0501, 10, true},   {0x0520, 143, true}, {0x050E, 4, true},     {0x0521, 53, true},
+        {0x0502, 1152, true}, {0x0503, 768, true}, {0x0504, 13780, true}, {0x0505, 6202, true},
+        {0x0506, 1121, true}, {0x0507, 19, true},  {0x0508, 46, true},    {0x0522, 280, true},
+};
+
+Bytes content(std::uint16_t id, std::size_t size, std::uint8_t salt)
+{
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<std::uint8_t>(id + i * 13 + salt);
+    if (id == 0x0520) {
+        const std::string number = "CZ12345678901234", surname = "NOVAK", first = "JAN";
+        std::fill(bytes.begin(), bytes.end(), 0);
+        std::copy(number.begin(), number.end(), bytes.begin() + 1);
+        std::copy(surname.begin(), surname.end(), bytes.begin() + 66);
+        std::copy(first.begin(), first.end(), bytes.begin() + 102);
+        bytes[140] = salt;
+    }
+    return bytes;
+}
+
+Bytes expectedDownload(const std::vector<CardFile> &files, std::uint8_t salt, std::uint16_t lastFile = 0)
+{
+    Bytes out;
+    for (const CardFile &file : files) {
+        const Bytes data = content(file.id, file.size, salt);
+        out.insert(out.end(),
+                   {static_cast<std::uint8_t>(file.id >> 8), static_cast<std::uint8_t>(file.id), 0,
+                    static_cast<std::uint8_t>(file.size >> 8), static_cast<std::uint8_t>(file.size)});
+        out.insert(out.end(), data.begin(), data.end());
+        if (file.Signed) {
+            out.insert(out.end(),
+                       {static_cast<std::uint8_t>(file.id >> 8), static_cast<std::uint8_t>(file.id), 1, 0x00, 0x80});
+            out.insert(out.end(), 128, 0x5A);
+        }
+        if (file.id == lastFile)
+            break;
+    }
+    return out;
+}
+
+Bytes readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = file.readAll();
+    return {bytes.begin(), bytes.end()};
+}
+
+const QString expectedName = QStringLiteral("C_20240131_0905_J_NOVAK_CZ12345678901234.ddd");
+
+class DownloadRun : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(folder.isValid());
+        FakePcsc::reset();
+        fill(1);
+        card.directories = true;
+        FakePcsc::setCard([this](const Bytes &command) { return card.answer(command); });
+        FakePcsc::setOnReset([this] { card.reset(); });
+        TachoCard::setLogSink([this](const std::string &line) { reporter.AddLog(QString::fromLatin1(line)); });
+        std::vector<std::string> readers;
+        ASSERT_TRUE(TachoCard::ListReaders(readers));
+        TachoCard::StartCardMonitor(readers.front(), nullptr);
+        download.clock = [] {
+            return QDateTime(QDate(2024, 1, 31), QTime(9, 5, 42));
+        };
+        download.IdentifyCard();
+        ASSERT_TRUE(reporter.readButtonEnabled);
+    }
+
+    void TearDown() override
+    {
+        TachoCard::ReleaseCardContext();
+        TachoCard::setLogSink(nullptr);
+    }
+
+    void fill(std::uint8_t salt)
+    {
+        for (const CardFile &file : runFiles)
+            card.files[file.id] = content(file.id, file.size, salt);
+    }
+
+    QString path(const QString &name = expectedName) const { return folder.filePath(name); }
+
+    QTemporaryDir folder;
+    ModelCard card;
+    RecordingReporter reporter;
+    CardDownload download {reporter};
+};
+
+TEST_F(DownloadRun, WritesEveryFileAndSignatureInOrder)
+{
+    const DownloadRunResult result = download.runDownload(folder.path());
+    ASSERT_EQ(result.outcome, DownloadRunResult::Outcome::Written);
+    EXPECT_EQ(result.fileName, expectedName);
+    EXPECT_EQ(readFile(path()), expectedDownload(runFiles, 1));
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList {expectedName});
+
+    EXPECT_EQ(reporter.log.first(), QStringLiteral("Card reset"));
+    EXPECT_EQ(reporter.log.last(),
+              QStringLiteral("----- Finished, saved to ") + expectedName + QStringLiteral(" -----"));
+    EXPECT_EQ(reporter.log.count(QStringLiteral("- success")), 16);
+    EXPECT_EQ(reporter.status, QStringLiteral("Čtení karty dokončeno"));
+    EXPECT_EQ(reporter.cardInfo, QStringLiteral("vyjměte kartu"));
+    EXPECT_EQ(reporter.cardPanel, QString());
+    EXPECT_FALSE(reporter.readButtonEnabled);
+    EXPECT_EQ(FakePcsc::lastDisconnectDisposition(), static_cast<DWORD>(SCARD_UNPOWER_CARD));
+}
+
+// Without the reset a card that follows the card standard cannot find EF ICC and EF IC.
+TEST_F(DownloadRun, FailedResetIsLoggedAndTheRunGoesOn)
+{
+    FakePcsc::setReconnectResult(static_cast<LONG>(SCARD_W_UNRESPONSIVE_CARD));
+    ASSERT_EQ(download.runDownload(folder.path()).outcome, DownloadRunResult::Outcome::Written);
+    EXPECT_EQ(reporter.log.first(), QStringLiteral("The smart card is not responding to a reset."));
+    EXPECT_EQ(reporter.log.count(QStringLiteral("- error: select file, code 6A82")), 2);
+    const std::vector<CardFile> withoutMasterFiles(runFiles.begin() + 2, runFiles.end());
+    EXPECT_EQ(readFile(path()), expectedDownload(withoutMasterFiles, 1));
+}
+
+struct EarlyEndCase
+{
+    const char *name;
+    std::function<void(ModelCard &)> arrange;
+    QString status;
+};
+
+class DownloadRunEarlyEnd : public DownloadRun, public testing::WithParamInterface<EarlyEndCase>
+{
+};
+
+TEST_P(DownloadRunEarlyEnd, WritesNoFileAndKeepsTheCard)
+{
+    GetParam().arrange(card);
+    const int disconnects = FakePcsc::countCalls("SCardDisconnect");
+    EXPECT_EQ(download.runDownload(folder.path()).outcome, DownloadRunResult::Outcome::NoFile);
+    EXPECT_EQ(reporter.status, GetParam().status);
+    EXPECT_TRUE(QDir(folder.path()).isEmpty(QDir::Files | QDir::Hidden));
+    EXPECT_FALSE(reporter.readButtonEnabled);
+    EXPECT_EQ(FakePcsc::countCalls("SCardDisconnect"), disconnects);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+        Table, DownloadRunEarlyEnd,
+        testing::Values(EarlyEndCase {"ApplicationNotSelectable",
+                                      [](ModelCard &c) { c.statusByInstruction[0xA4] = 0x6A82; },
+                                      QStringLiteral("Chyba při načítání: není vložena tachografová karta")},
+                        EarlyEndCase {"IdentificationUnreadable", [](ModelCard &c) { c.failSelectOf = 0x0520; },
+                                      QStringLiteral("Chyba při načítání: nelze načíst identifikační soubor")}),
+        CaseName());
+
+TEST_F(DownloadRun, CardPulledAfterIdentificationStillYieldsTheFile)
+{
+    card.removeAfterSignatureOf = 0x0520;
+    const DownloadRunResult result = download.runDownload(folder.path());
+    ASSERT_EQ(result.outcome, DownloadRunResult::Outcome::Written);
+    EXPECT_EQ(readFile(path()), expectedDownload(runFiles, 1, 0x0520));
+    EXPECT_EQ(reporter.log.count(QStringLiteral("- error: select file, code 0000")), 10);
+}
+
+TEST_F(DownloadRun, SecondRunInTheSameMinuteReplacesTheFirst)
+{
+    ASSERT_EQ(download.runDownload(folder.path()).outcome, DownloadRunResult::Outcome::Written);
+    fill(2);
+    TachoCard::ConnectCard();
+    download.IdentifyCard();
+    ASSERT_EQ(download.runDownload(folder.path() + u'/').outcome, DownloadRunResult::Outcome::Written);
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList {expectedName});
+    EXPECT_EQ(readFile(path()), expectedDownload(runFiles, 2));
+}
+
+TEST_F(DownloadRun, MissingFolderIsAnInvalidFilename)
+{
+    const DownloadRunResult result = download.runDownload(folder.filePath(QStringLiteral("gone")));
+    EXPECT_EQ(result.outcome, DownloadRunResult::Outcome::WriteFailed);
+    EXPECT_EQ(result.errorText, QStringLiteral("Invalid filename"));
+    EXPECT_NE(reporter.log.last(),
+              QStringLiteral("----- Finished, saved to ") + expectedName + QStringLiteral(" -----"));
+}
+
+// A file size limit stands for a full disk: the write stops short.
+TEST_F(DownloadRun, FullDiskKeepsTheEarlierFileAndLeavesNoPartialOne)
+{
+    {
+        QFile earlier(path());
+        ASSERT_TRUE(earlier.open(QIODevice::WriteOnly));
+        earlier.write("earlier download");
+    }
+    rlimit previous {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = previous;
+    limited.rlim_cur = 4096;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const DownloadRunResult result = download.runDownload(folder.path());
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_EQ(result.outcome, DownloadRunResult::Outcome::WriteFailed);
+    EXPECT_EQ(result.errorText, QStringLiteral("Disk full"));
+    const QByteArray earlier("earlier download");
+    EXPECT_EQ(readFile(path()), Bytes(earlier.begin(), earlier.end()));
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList {expectedName});
+}
+
+struct ErrorCodeCase
+{
+    const char *name;
+    int error;
+    int code;
+    QString text;
+};
+
+class FileErrors : public testing::TestWithParam<ErrorCodeCase>
+{
+};
+
+TEST_P(FileErrors, MapToTheCodesUsersKnow)
+{
+    const FileWriteResult result = fileErrorFor(GetParam().error);
+    EXPECT_EQ(result.code, GetParam().code);
+    EXPECT_EQ(result.text, GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FileErrors,
+                         testing::Values(ErrorCodeCase {"NoFolder", ENOENT, 3, "Invalid filename"},
+                                         ErrorCodeCase {"NotAFolder", ENOTDIR, 3, "Invalid filename"},
+                                         ErrorCodeCase {"Denied", EACCES, 5, "File access denied"},
+                                         ErrorCodeCase {"ReadOnlyFileSystem", EROFS, 5, "File access denied"},
+                                         ErrorCodeCase {"TooManyFiles", EMFILE, 4, "Too many open files"},
+                                         ErrorCodeCase {"NoSpace", ENOSPC, 101, "Disk full"},
+                                         ErrorCodeCase {"Quota", EDQUOT, 101, "Disk full"},
+                                         // An input/output error is not a denied access.
+                                         ErrorCodeCase {"InputOutput", EIO, 5, "I/O error 5"},
+                                         ErrorCodeCase {"IsAFolder", EISDIR, 21, "I/O error 21"}),
+                         CaseName());
+
+TEST(DownloadFilePath, AddsASeparatorOnlyWhenMissing)
+{
+    EXPECT_EQ(downloadFilePath(QStringLiteral("/data/ddd"), QStringLiteral("C_x.ddd")),
+              QStringLiteral("/data/ddd/C_x.ddd"));
+    EXPECT_EQ(downloadFilePath(QStringLiteral("/data/ddd/"), QStringLiteral("C_x.ddd")),
+              QStringLiteral("/data/ddd/C_x.ddd"));
+    EXPECT_EQ(downloadFilePath(QStringLiteral("/"), QStringLiteral("C_x.ddd")), QStringLiteral("/C_x.ddd"));
+}
+
+} // namespace
