@@ -44,8 +44,11 @@ TEST_F(SettingsLocation, FileLivesInTheConfigurationFolder)
         ScopedEnv config("XDG_CONFIG_HOME", "relative/config");
         EXPECT_EQ(settingsFilePath(), m_dir.path() + u"/.config/Merkalo/Korvan.ini"_s);
     }
-    ::unsetenv("XDG_CONFIG_HOME");
-    EXPECT_EQ(settingsFilePath(), m_dir.path() + u"/.config/Merkalo/Korvan.ini"_s);
+    {
+        ScopedEnv config("XDG_CONFIG_HOME", "");
+        ::unsetenv("XDG_CONFIG_HOME");
+        EXPECT_EQ(settingsFilePath(), m_dir.path() + u"/.config/Merkalo/Korvan.ini"_s);
+    }
 }
 
 TEST_F(SettingsLocation, MissingFoldersAreCreatedForTheOwnerOnly)
