@@ -24,7 +24,7 @@
 class IniFile
 {
 public:
-    // The old program read each value into a 2048-byte buffer; longer values were cut there.
+    // Values are read as into a 2048-byte buffer with its terminator: longer stored values are cut.
     static constexpr qsizetype MaxValueLength = 2047;
     // A settings file has a few hundred bytes. Anything beyond this is not read.
     static constexpr qsizetype MaxFileSize = 1024 * 1024;
