@@ -1,6 +1,11 @@
 #include "app/MainUnit.h"
 
 #include "app/ErrorDisplay.h"
+#include "app/OpenDirDialog.h"
+#include "app/SettingsCodec.h"
+#include "app/SettingsLocation.h"
+#include "app/SettingsStore.h"
+#include "app/Windows1250Validator.h"
 #include "card/WinSCard.h"
 
 #include <QApplication>
@@ -113,6 +118,7 @@ void TMainForm::createControls()
     ReaderCombo->setEditable(false);
     ReaderCombo->setEnabled(false);
     ReaderButton = place(new QPushButton(QStringLiteral("Změnit"), GroupBox1), "ReaderButton", 304, 20, 73, 21);
+    connect(ReaderButton, &QPushButton::clicked, this, [this] { runGuarded([this] { ReaderButtonClick(); }); });
 
     GroupBox3 = place(new QGroupBox(QStringLiteral("Složka pro ukládání souborů"), SettingsSheet), "GroupBox3", 4, 56,
                       385, 53);
@@ -122,6 +128,7 @@ void TMainForm::createControls()
     buttonFace.setColor(QPalette::Base, buttonFace.color(QPalette::Button));
     SettingsPathEdit->setPalette(buttonFace);
     PathButton = place(new QPushButton(QStringLiteral("Vybrat..."), GroupBox3), "PathButton", 304, 20, 73, 21);
+    connect(PathButton, &QPushButton::clicked, this, [this] { runGuarded([this] { PathButtonClick(); }); });
 
     GroupBox2 =
             place(new QGroupBox(QStringLiteral("Připojení k serveru"), SettingsSheet), "GroupBox2", 4, 112, 385, 101);
@@ -132,6 +139,9 @@ void TMainForm::createControls()
     Label5 = placeLabel(GroupBox2, "Label5", QStringLiteral("Heslo:"), 8, 72);
     SettingsPasswordEdit = place(new QLineEdit(GroupBox2), "SettingsPasswordEdit", 104, 68, 273, 21);
     SettingsPasswordEdit->setEchoMode(QLineEdit::Password);
+    // What is stored and sent are Windows-1250 bytes: the edits take only what those can hold.
+    for (QLineEdit *edit : {SettingsCompanyEdit, SettingsUserEdit, SettingsPasswordEdit})
+        edit->setValidator(new Windows1250Validator(edit));
 
     LogSheet = new QWidget;
     LogSheet->setObjectName(QStringLiteral("LogSheet"));
@@ -156,11 +166,28 @@ void TMainForm::createControls()
     m_statusPanel1->setFixedWidth(CardPanelWidth);
     StatusBar->addWidget(m_statusPanel0);
     StatusBar->addWidget(m_statusPanel1);
+
+    OpenDirDialog = new TOpenDirDialog(this);
+    OpenDirDialog->setObjectName(QStringLiteral("OpenDirDialog"));
+    OpenDirDialog->setTitle(QStringLiteral("Složka pro ukládání souborů"));
+    OpenDirDialog->setOptionsEx(odxShowExtendDlg);
 }
 
 void TMainForm::FormCreate()
 {
     setFont(QFontDatabase::systemFont(QFontDatabase::GeneralFont));
+
+    SettingsFileName = settingsFilePath();
+    createSettingsFolder(SettingsFileName);
+    const StoredSettings stored = readSettings(SettingsFileName);
+    SettingsCompanyEdit->setText(stored.Company);
+    SettingsUserEdit->setText(stored.User);
+    SettingsPasswordEdit->setText(stored.Password);
+    if (stored.Left != -1 || stored.Top != -1)
+        move(stored.Left != -1 ? stored.Left : x(), stored.Top != -1 ? stored.Top : y());
+    SettingsPathEdit->setText(stored.FilePath);
+    if (SettingsPathEdit->text().isEmpty())
+        SettingsPathEdit->setText(defaultDownloadFolder());
 
     CardReadButton->setEnabled(false);
     CardPresent = false;
@@ -177,8 +204,16 @@ void TMainForm::FormCreate()
     for (const auto &reader : readers)
         ReaderCombo->addItem(QString::fromUtf8(reader));
     ReaderCombo->setCurrentIndex(0);
-    ReaderButton->setEnabled(ReaderCombo->count() > 1);
+    if (ReaderCombo->count() == 1) {
+        ReaderButton->setEnabled(false);
+    } else {
+        const int saved = ReaderCombo->findText(stored.CardReader, Qt::MatchFixedString);
+        if (!stored.CardReader.isEmpty() && saved >= 0)
+            ReaderCombo->setCurrentIndex(saved);
+        ReaderButton->setEnabled(true);
+    }
     ReaderCombo->setEnabled(false);
+    ReaderButton->setText(QStringLiteral("Změnit"));
     TachoCard::StartCardMonitor(ReaderCombo->currentText().toStdString(), this);
 }
 
@@ -186,6 +221,50 @@ void TMainForm::FormDestroy()
 {
     m_destroyed = true;
     TachoCard::ReleaseCardContext();
+
+    StoredSettings settings;
+    settings.Company = SettingsCompanyEdit->text();
+    settings.User = SettingsUserEdit->text();
+    settings.Password = SettingsPasswordEdit->text();
+    settings.CardReader = ReaderCombo->currentIndex() >= 0 ? ReaderCombo->currentText() : QString();
+    settings.FilePath = SettingsPathEdit->text();
+    settings.Left = pos().x();
+    settings.Top = pos().y();
+    const SettingsWriteResult written = writeSettings(SettingsFileName, settings);
+    if (!written.ok)
+        throw ApplicationError(written.errorText);
+}
+
+void TMainForm::ReaderButtonClick()
+{
+    if (!ReaderCombo->isEnabled()) {
+        TachoCard::DisconnectCard();
+        ReaderCombo->setEnabled(true);
+        ReaderButton->setEnabled(true);
+        ReaderButton->setText(QStringLiteral("Vybrat"));
+    } else {
+        TachoCard::StartCardMonitor(ReaderCombo->currentText().toStdString(), this);
+        ReaderCombo->setEnabled(false);
+        ReaderButton->setEnabled(true);
+        ReaderButton->setText(QStringLiteral("Změnit"));
+    }
+}
+
+void TMainForm::PathButtonClick()
+{
+    OpenDirDialog->setPath(SettingsPathEdit->text());
+    if (OpenDirDialog->Execute())
+        SettingsPathEdit->setText(OpenDirDialog->Path());
+}
+
+QString TMainForm::EncodeSettingValue(const QString &Text)
+{
+    return ::EncodeSettingValue(Text);
+}
+
+QString TMainForm::DecodeSettingValue(const QString &Stored)
+{
+    return ::DecodeSettingValue(Stored);
 }
 
 void TMainForm::closeEvent(QCloseEvent *e)

@@ -17,6 +17,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QStatusBar;
 class QTabWidget;
+class TOpenDirDialog;
 
 // The notice that the card presence monitor posts to the window after each wait.
 class CardStateEvent : public QEvent
@@ -51,6 +52,11 @@ public:
     void IdentifyCard();
     void CardReadButtonClick();
     void OfferUpload(const QString &FileName);
+    void ReaderButtonClick();
+    void PathButtonClick();
+
+    static QString EncodeSettingValue(const QString &Text);
+    static QString DecodeSettingValue(const QString &Stored);
 
     // Controls, named as their object names.
     QWidget *TopPanel = nullptr;
@@ -78,8 +84,10 @@ public:
     QWidget *LogSheet = nullptr;
     QPlainTextEdit *LogMemo = nullptr;
     QStatusBar *StatusBar = nullptr;
+    TOpenDirDialog *OpenDirDialog = nullptr;
 
     bool CardPresent = false;
+    QString SettingsFileName;
     // DownloadBuffer, DownloadLength, FileBuffer and FileNamePart of the download being built.
     CardDownload Download {*this};
 
