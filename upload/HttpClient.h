@@ -1,0 +1,45 @@
+#pragma once
+
+#include "upload/UploadAddress.h"
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct HttpLimits
+{
+    // Longest wait for any one step on the network: connecting, each handshake step, each write
+    // and each read.
+    std::chrono::milliseconds readTimeout {90'000};
+    // The whole exchange, from connecting to the last byte of the answer. A server that keeps
+    // the answer coming ever so slowly must not hold the window for ever.
+    std::chrono::milliseconds overallLimit {5 * 60'000};
+};
+
+struct HttpResult
+{
+    // True when connecting, the handshake, sending, and reading the whole answer all succeeded.
+    bool completed = false;
+    int statusCode = 0;
+    // Status line first, then the header lines, as received without their line ends.
+    std::vector<std::string> headerLines;
+    // Why the exchange failed; for diagnostics and tests only, never shown to the user.
+    std::string error;
+};
+
+// Sends one request over a verified TLS connection and reads the answer. The server's
+// certificate and name (or IP address) are checked against the system trust store, which
+// honours SSL_CERT_FILE and SSL_CERT_DIR; credentials never go to a server we could not verify.
+// The connection is made directly (no proxy), serves this one request and is closed at the end.
+// The answer's body is read to its end and dropped; nothing in the answer is followed.
+class HttpClient
+{
+public:
+    explicit HttpClient(HttpLimits limits = {});
+
+    HttpResult exchange(const UploadAddress &address, std::string_view request);
+
+private:
+    HttpLimits limits_;
+};
