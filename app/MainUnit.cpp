@@ -7,6 +7,7 @@
 #include "app/SettingsStore.h"
 #include "app/Windows1250Validator.h"
 #include "card/WinSCard.h"
+#include "upload/Upload.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -15,6 +16,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
@@ -397,7 +399,29 @@ void TMainForm::CardReadButtonClick()
 
 void TMainForm::OfferUpload(const QString &FileName)
 {
-    Q_UNUSED(FileName);
+    QMessageBox question(QMessageBox::Question, ApplicationTitle, QStringLiteral("Odeslat soubor na server?"),
+                         QMessageBox::Yes | QMessageBox::No, this);
+    question.setObjectName(QStringLiteral("UploadQuestion"));
+    if (question.exec() != QMessageBox::Yes)
+        return;
+    if (SettingsCompanyEdit->text().isEmpty() || SettingsUserEdit->text().isEmpty()
+        || SettingsPasswordEdit->text().isEmpty()) {
+        SetStatus(QStringLiteral("Nelze odeslat soubor na server, chybí přihlašovací údaje"));
+        return;
+    }
+    UploadFile(FileName);
+}
+
+void TMainForm::UploadFile(const QString &FileName)
+{
+    UploadInput input;
+    input.company = SettingsCompanyEdit->text();
+    input.user = SettingsUserEdit->text();
+    input.password = SettingsPasswordEdit->text();
+    input.fileName = FileName;
+    input.data = QByteArrayView(Download.DownloadBuffer.data(), Download.DownloadLength);
+    input.limits = UploadLimits;
+    ::UploadFile(*this, input);
 }
 
 TMainForm::BusyScope::BusyScope(TMainForm &form)

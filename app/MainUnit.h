@@ -3,6 +3,7 @@
 #include "card/TachoCard.h"
 #include "download/CardDownload.h"
 #include "download/DownloadReporter.h"
+#include "upload/HttpClient.h"
 #include "upload/UploadReporter.h"
 
 #include <QEvent>
@@ -52,6 +53,7 @@ public:
     void IdentifyCard();
     void CardReadButtonClick();
     void OfferUpload(const QString &FileName);
+    void UploadFile(const QString &FileName);
     void ReaderButtonClick();
     void PathButtonClick();
 
@@ -88,6 +90,8 @@ public:
 
     bool CardPresent = false;
     QString SettingsFileName;
+    // Time limits of the upload's exchange; tests shorten them.
+    HttpLimits UploadLimits;
     // DownloadBuffer, DownloadLength, FileBuffer and FileNamePart of the download being built.
     CardDownload Download {*this};
 
