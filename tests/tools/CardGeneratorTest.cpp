@@ -56,12 +56,12 @@ TEST_P(GeneratedSizes, FollowPresetAndDescribeThemselves)
     GeneratorOptions options;
     options.preset = GetParam().preset;
     const CardImage image = generateCard(options);
-    for (const auto &spec : DriverCardFiles) {
-        const auto expected = GetParam().expected.find(spec.fileId);
-        const std::size_t size = expected != GetParam().expected.end() ? expected->second : spec.defaultSize;
-        EXPECT_EQ(ef(image, spec.fileId).size(), size) << spec.name;
-        EXPECT_GE(size, spec.minSize) << spec.name;
-        EXPECT_LE(size, spec.maxSize) << spec.name;
+    for (const auto &layout : DriverCardFiles) {
+        const auto expected = GetParam().expected.find(layout.fileId);
+        const std::size_t size = expected != GetParam().expected.end() ? expected->second : layout.defaultSize;
+        EXPECT_EQ(ef(image, layout.fileId).size(), size) << layout.name;
+        EXPECT_GE(size, layout.minSize) << layout.name;
+        EXPECT_LE(size, layout.maxSize) << layout.name;
     }
     EXPECT_EQ(image.masterFiles.size(), 2u);
     EXPECT_EQ(image.tachographFiles.size(), DriverCardFiles.size() - 2);
@@ -303,10 +303,10 @@ TEST(CardGenerator, DownloadRecordsFollowCardOrderAndVerify)
         (record.type == DddRecordType::Data ? dataOrder : signedFiles).push_back(record.fileId);
     std::vector<std::uint16_t> expectedOrder;
     std::vector<std::uint16_t> expectedSigned;
-    for (const auto &spec : DriverCardFiles) {
-        expectedOrder.push_back(spec.fileId);
-        if (spec.isSigned)
-            expectedSigned.push_back(spec.fileId);
+    for (const auto &layout : DriverCardFiles) {
+        expectedOrder.push_back(layout.fileId);
+        if (layout.isSigned)
+            expectedSigned.push_back(layout.fileId);
     }
     EXPECT_EQ(dataOrder, expectedOrder);
     EXPECT_EQ(signedFiles, expectedSigned);

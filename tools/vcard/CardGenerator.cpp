@@ -416,47 +416,47 @@ Bytes specificConditions(std::size_t size, SeededRandom &rng, const Clock &clock
 
 } // namespace
 
-const EfSpec *findEfSpec(std::uint16_t fileId)
+const EfLayout *findEfLayout(std::uint16_t fileId)
 {
-    for (const auto &spec : DriverCardFiles) {
-        if (spec.fileId == fileId)
-            return &spec;
+    for (const auto &layout : DriverCardFiles) {
+        if (layout.fileId == fileId)
+            return &layout;
     }
     return nullptr;
 }
 
-std::size_t presetSize(const EfSpec &spec, SizePreset preset)
+std::size_t presetSize(const EfLayout &layout, SizePreset preset)
 {
     switch (preset) {
     case SizePreset::Default:
-        return spec.defaultSize;
+        return layout.defaultSize;
     case SizePreset::Min:
-        return spec.minSize;
+        return layout.minSize;
     case SizePreset::Max:
-        return spec.maxSize;
+        return layout.maxSize;
     case SizePreset::Multiple256: {
-        const std::size_t below = spec.defaultSize / 256 * 256;
+        const std::size_t below = layout.defaultSize / 256 * 256;
         const std::size_t above = below + 256;
-        const bool belowFits = below >= spec.minSize && below > 0;
-        const bool aboveFits = above <= spec.maxSize;
+        const bool belowFits = below >= layout.minSize && below > 0;
+        const bool aboveFits = above <= layout.maxSize;
         if (belowFits && aboveFits)
-            return spec.defaultSize - below <= above - spec.defaultSize ? below : above;
+            return layout.defaultSize - below <= above - layout.defaultSize ? below : above;
         if (belowFits)
             return below;
         if (aboveFits)
             return above;
-        return spec.defaultSize;
+        return layout.defaultSize;
     }
     }
-    return spec.defaultSize;
+    return layout.defaultSize;
 }
 
 CardImage generateCard(const GeneratorOptions &options)
 {
     std::map<std::uint16_t, std::size_t> sizes;
-    for (const auto &spec : DriverCardFiles) {
-        const auto chosen = options.sizes.find(spec.fileId);
-        sizes[spec.fileId] = chosen != options.sizes.end() ? chosen->second : presetSize(spec, options.preset);
+    for (const auto &layout : DriverCardFiles) {
+        const auto chosen = options.sizes.find(layout.fileId);
+        sizes[layout.fileId] = chosen != options.sizes.end() ? chosen->second : presetSize(layout, options.preset);
     }
 
     // Every file draws from its own stream, so changing one file's size leaves the others alone.
@@ -469,11 +469,11 @@ CardImage generateCard(const GeneratorOptions &options)
     clock.issued = clock.now - clockRandom.between(200, 4 * 365) * Day;
 
     CardImage image;
-    for (const auto &spec : DriverCardFiles) {
-        const std::size_t size = sizes[spec.fileId];
-        SeededRandom rng = stream(spec.fileId);
+    for (const auto &layout : DriverCardFiles) {
+        const std::size_t size = sizes[layout.fileId];
+        SeededRandom rng = stream(layout.fileId);
         Bytes content;
-        switch (spec.fileId) {
+        switch (layout.fileId) {
         case 0x0002:
             content = icc(size, rng, clock);
             break;
@@ -524,9 +524,9 @@ CardImage generateCard(const GeneratorOptions &options)
             content.assign(size, 0);
             break;
         }
-        auto &files = CardImage::isMasterFile(spec.fileId) ? image.masterFiles : image.tachographFiles;
-        files[spec.fileId] = std::move(content);
-        image.downloadOrder.push_back({spec.fileId, spec.isSigned});
+        auto &files = CardImage::isMasterFile(layout.fileId) ? image.masterFiles : image.tachographFiles;
+        files[layout.fileId] = std::move(content);
+        image.downloadOrder.push_back({layout.fileId, layout.isSigned});
     }
     return image;
 }

@@ -12,7 +12,7 @@
 
 namespace vcard {
 
-struct EfSpec
+struct EfLayout
 {
     std::uint16_t fileId;
     const char *name;
@@ -23,7 +23,7 @@ struct EfSpec
 };
 
 // The files of a Gen1 driver card in download order, with their size ranges.
-inline constexpr std::array<EfSpec, 16> DriverCardFiles {{
+inline constexpr std::array<EfLayout, 16> DriverCardFiles {{
         {0x0002, "ICC", 25, 25, 25, false},
         {0x0005, "IC", 8, 8, 8, false},
         {0x0501, "Application identification", 10, 10, 10, true},
@@ -42,14 +42,14 @@ inline constexpr std::array<EfSpec, 16> DriverCardFiles {{
         {0x0522, "Specific conditions", 280, 280, 280, true},
 }};
 
-const EfSpec *findEfSpec(std::uint16_t fileId);
+const EfLayout *findEfLayout(std::uint16_t fileId);
 
 enum class SizePreset { Default, Min, Max, Multiple256 };
 
 // Multiple256 takes the multiple of 256 within the EF's range nearest to its default size, so
 // that a read loop meets the end of the file exactly at a 256-byte boundary; fixed-size EFs keep
 // their size.
-std::size_t presetSize(const EfSpec &spec, SizePreset preset);
+std::size_t presetSize(const EfLayout &layout, SizePreset preset);
 
 struct GeneratorOptions
 {

@@ -167,7 +167,7 @@ OptionsResult parseVcardOptions(const std::vector<std::string> &arguments)
                      return false;
                  const auto fileId = parseHex(value.substr(0, equals), 4);
                  const auto size = parseNumber<std::size_t>(value.substr(equals + 1));
-                 if (!fileId || !size || !findEfSpec(static_cast<std::uint16_t>(*fileId)) || *size > MaxEfSize) {
+                 if (!fileId || !size || !findEfLayout(static_cast<std::uint16_t>(*fileId)) || *size > MaxEfSize) {
                      error = "--size wants FID=N with FID an EF of the card and N at most " + std::to_string(MaxEfSize);
                      return false;
                  }
