@@ -1,0 +1,100 @@
+#include "tools/vcard/CardImage.h"
+
+#include "tools/vcard/CardKey.h"
+
+#include <openssl/sha.h>
+
+#include <set>
+
+namespace vcard {
+
+const Bytes *CardImage::file(std::uint16_t fileId) const
+{
+    const auto &files = isMasterFile(fileId) ? masterFiles : tachographFiles;
+    const auto found = files.find(fileId);
+    return found == files.end() ? nullptr : &found->second;
+}
+
+CardImageLoad loadCardImage(std::span<const std::uint8_t> downloadFile)
+{
+    CardImageLoad load;
+    auto parsed = DddFile::parse(downloadFile);
+    if (!parsed.ok) {
+        load.error = parsed.error;
+        return load;
+    }
+    const DddCheck order = DddFile::signaturesFollowData(parsed.records);
+    if (!order.ok) {
+        load.error = order.error;
+        return load;
+    }
+
+    CardImage &image = load.image;
+    image.replayed = true;
+    std::set<std::uint16_t> seen;
+    for (auto &record : parsed.records) {
+        const std::string ef = "EF " + DddFile::fileIdText(record.fileId);
+        if (record.type == DddRecordType::Signature) {
+            // Order is checked above: the data record of this EF came right before.
+            if (!image.recordedSignatures.emplace(record.fileId, std::move(record.content)).second) {
+                load.error = "second signature record for " + ef;
+                return load;
+            }
+            image.downloadOrder.back().isSigned = true;
+            continue;
+        }
+        if (!seen.insert(record.fileId).second) {
+            load.error = "second data record for " + ef;
+            return load;
+        }
+        if (record.content.size() > MaxEfSize) {
+            load.error = ef + " has " + std::to_string(record.content.size())
+                    + " bytes, more than READ BINARY can reach (" + std::to_string(MaxEfSize) + ")";
+            return load;
+        }
+        auto &files = CardImage::isMasterFile(record.fileId) ? image.masterFiles : image.tachographFiles;
+        files.emplace(record.fileId, std::move(record.content));
+        image.downloadOrder.push_back({record.fileId, false});
+    }
+    load.ok = true;
+    return load;
+}
+
+std::optional<Bytes> cardSignature(const CardImage &image, const CardKey *key, std::uint16_t fileId,
+                                   const std::array<std::uint8_t, 20> &hash)
+{
+    if (image.replayed) {
+        const auto found = image.recordedSignatures.find(fileId);
+        if (found == image.recordedSignatures.end())
+            return std::nullopt;
+        return found->second;
+    }
+    if (!key)
+        return std::nullopt;
+    Bytes signature = key->signHash(hash);
+    if (signature.empty())
+        return std::nullopt;
+    return signature;
+}
+
+std::vector<DddRecord> downloadRecords(const CardImage &image, const CardKey *key)
+{
+    std::vector<DddRecord> records;
+    for (const auto &entry : image.downloadOrder) {
+        const Bytes *content = image.file(entry.fileId);
+        if (!content)
+            continue;
+        records.push_back({entry.fileId, DddRecordType::Data, *content});
+        if (!entry.isSigned)
+            continue;
+        std::array<std::uint8_t, 20> hash {};
+        SHA1(content->data(), content->size(), hash.data());
+        auto signature = cardSignature(image, key, entry.fileId, hash);
+        if (!signature)
+            return {};
+        records.push_back({entry.fileId, DddRecordType::Signature, std::move(*signature)});
+    }
+    return records;
+}
+
+} // namespace vcard
