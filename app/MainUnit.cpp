@@ -110,6 +110,7 @@ void TMainForm::createControls()
     CardInfoLabel->setAlignment(Qt::AlignCenter);
     CardReadButton =
             place(new QPushButton(QStringLiteral("Vyčíst kartu"), CardSheet), "CardReadButton", 144, 176, 105, 25);
+    connect(CardReadButton, &QPushButton::clicked, this, [this] { runGuarded([this] { CardReadButtonClick(); }); });
 
     SettingsSheet = new QWidget;
     SettingsSheet->setObjectName(QStringLiteral("SettingsSheet"));

@@ -13,8 +13,12 @@ ModalAnswerer::ModalAnswerer(QMessageBox::StandardButton answer)
 void ModalAnswerer::answerOpenBox()
 {
     auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-    if (box == nullptr || !box->isVisible())
+    if (box == nullptr || !box->isVisible() || m_answering)
         return;
+    m_answering = true;
+    if (m_beforeAnswer)
+        m_beforeAnswer(box);
+    m_answering = false;
     m_texts.append(box->text());
     m_titles.append(box->windowTitle());
     m_icons.append(box->icon());

@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <functional>
+
 // Answers the modal message boxes that appear while it lives, as a user would, and keeps their
 // texts. Boxes are found on a short timer, so a box opened inside a nested event loop is answered.
 class ModalAnswerer : public QObject
@@ -13,6 +15,8 @@ public:
     explicit ModalAnswerer(QMessageBox::StandardButton answer = QMessageBox::Ok);
 
     void setAnswer(QMessageBox::StandardButton answer) { m_answer = answer; }
+    // Runs when a box is found, before it is answered: what the user does while it is open.
+    void setBeforeAnswer(std::function<void(QMessageBox *)> action) { m_beforeAnswer = std::move(action); }
     const QStringList &texts() const { return m_texts; }
     const QStringList &titles() const { return m_titles; }
     QList<QMessageBox::Icon> icons() const { return m_icons; }
@@ -25,4 +29,6 @@ private:
     QStringList m_texts;
     QStringList m_titles;
     QList<QMessageBox::Icon> m_icons;
+    std::function<void(QMessageBox *)> m_beforeAnswer;
+    bool m_answering = false;
 };

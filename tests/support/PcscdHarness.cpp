@@ -275,6 +275,28 @@ bool PcscdHarness::waitUntilAnswering(std::chrono::milliseconds timeout)
                 + "); its output:\n" + daemonOutput());
 }
 
+bool PcscdHarness::waitForCard(const std::string &reader, bool present, std::chrono::milliseconds timeout) const
+{
+    SCARDCONTEXT context = 0;
+    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
+        return false;
+    const auto deadline = Clock::now() + timeout;
+    SCARD_READERSTATE state {};
+    state.szReader = reader.c_str();
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    bool reached = false;
+    while (!reached && Clock::now() < deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (SCardGetStatusChange(context, static_cast<DWORD>(std::max<long>(left.count(), 1)), &state, 1)
+            != SCARD_S_SUCCESS)
+            break;
+        reached = ((state.dwEventState & SCARD_STATE_PRESENT) != 0) == present;
+        state.dwCurrentState = state.dwEventState;
+    }
+    SCardReleaseContext(context);
+    return reached;
+}
+
 bool PcscdHarness::stop(std::chrono::milliseconds grace)
 {
     if (!running())

@@ -39,6 +39,11 @@ public:
     const std::string &configDir() const { return m_dir; }
     std::string daemonOutput() const; // what pcscd printed, for failure messages
 
+    // Waits until the resource manager sees a card in the reader (or none, with present false).
+    // pcscd notices an inserted or pulled card only at its next poll of the reader.
+    bool waitForCard(const std::string &reader, bool present,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+
     // The PC/SC names of the readers, two per definition.
     std::vector<std::string> readerNames() const;
     static std::string readerName(const VirtualReaderDefinition &reader, int slot);

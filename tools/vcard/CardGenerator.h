@@ -26,9 +26,9 @@ struct EfLayout
 inline constexpr std::array<EfLayout, 16> DriverCardFiles {{
         {0x0002, "ICC", 25, 25, 25, false},
         {0x0005, "IC", 8, 8, 8, false},
-        {0x0501, "Application identification", 10, 10, 10, true},
         {0xC100, "Card certificate", 194, 194, 194, false},
         {0xC108, "CA certificate", 194, 194, 194, false},
+        {0x0501, "Application identification", 10, 10, 10, true},
         {0x0520, "Identification", 143, 143, 143, true},
         {0x050E, "Card download", 4, 4, 4, true},
         {0x0521, "Driving licence information", 53, 53, 53, true},

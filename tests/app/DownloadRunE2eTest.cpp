@@ -1,0 +1,273 @@
+// The download run of the real window against the simulated card on the real stack.
+#include "WindowE2e.h"
+#include "support/CaseName.h"
+#include "support/ModalAnswerer.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QStringDecoder>
+#include <QTimer>
+
+#include <QDir>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+const Bytes SelectApplication {0x00, 0xA4, 0x04, 0x0C, 0x06, 0xFF, 0x54, 0x41, 0x43, 0x48, 0x4F};
+
+Bytes selectFile(std::uint16_t id)
+{
+    return {0x00, 0xA4, 0x02, 0x0C, 0x02, static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)};
+}
+
+// How many commands the card had answered before the n-th (from 1) of this command.
+std::size_t commandsBefore(const std::vector<Bytes> &commands, const Bytes &command, int occurrence)
+{
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        if (commands[i] == command && --occurrence == 0)
+            return i;
+    }
+    return commands.size();
+}
+
+QString identificationField(const Bytes &identification, std::size_t offset, std::size_t size)
+{
+    std::string text;
+    for (std::size_t i = offset; i < offset + size && identification.at(i) != 0; ++i)
+        text.push_back(static_cast<char>(identification[i]));
+    return QStringDecoder("windows-1250").decode(QByteArray::fromStdString(text));
+}
+
+// The name the file must have, worked out from the EF Identification the card holds.
+QString expectedFileNamePattern(const Bytes &download)
+{
+    const auto records = DddFile::parse(download).records;
+    const Bytes identification = DddFile::find(records, 0x0520, DddRecordType::Data).value_or(Bytes(143));
+    const QString part = identificationField(identification, 102, 1) + u'_'
+            + identificationField(identification, 66, 35) + u'_' + identificationField(identification, 1, 16);
+    return QStringLiteral("^C_\\d{8}_\\d{4}_") + QRegularExpression::escape(part) + QStringLiteral("\\.ddd$");
+}
+
+class DownloadRunE2e : public WindowE2e
+{
+protected:
+    // Presses "Vyčíst kartu" and answers the upload question with No.
+    void runDownload()
+    {
+        ModalAnswerer user(QMessageBox::No);
+        ASSERT_TRUE(form->CardReadButton->isEnabled());
+        form->CardReadButton->click();
+        questions = user.texts();
+    }
+
+    QStringList questions;
+};
+
+struct ShapeCase
+{
+    const char *name;
+    std::vector<std::string> arguments;
+};
+
+class DownloadRunShapes : public DownloadRunE2e, public testing::WithParamInterface<ShapeCase>
+{
+};
+
+TEST_P(DownloadRunShapes, FileHoldsEveryFileAndSignatureOfTheCard)
+{
+    VirtualCard &card = startCard(GetParam().arguments);
+    openWindow();
+    ASSERT_TRUE(waitForIdentification());
+    runDownload();
+
+    ASSERT_EQ(downloadedFiles().size(), 1) << logText().toStdString();
+    const QString name = downloadedFiles().front();
+    const Bytes written = readDownload(name);
+    EXPECT_EQ(written, card.expectedDownload());
+    EXPECT_TRUE(isWellFormedDownload(written, card.publicKeyPem()));
+    EXPECT_TRUE(QRegularExpression(expectedFileNamePattern(card.expectedDownload())).match(name).hasMatch())
+            << name.toStdString();
+
+    EXPECT_TRUE(logText().startsWith(QStringLiteral("Card reset\n")));
+    EXPECT_TRUE(logText().endsWith(QStringLiteral("----- Finished, saved to ") + name + QStringLiteral(" -----")));
+    EXPECT_EQ(statusText(), QStringLiteral("Čtení karty dokončeno"));
+    EXPECT_EQ(form->CardInfoLabel->text(), QStringLiteral("vyjměte kartu"));
+    EXPECT_FALSE(form->CardReadButton->isEnabled());
+    EXPECT_EQ(questions, QStringList {QStringLiteral("Odeslat soubor na server?")});
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DownloadRunShapes,
+                         testing::Values(ShapeCase {"Default", {"--seed", "11"}},
+                                         ShapeCase {"SmallestSizes", {"--seed", "12", "--sizes", "min"}},
+                                         ShapeCase {"LargestSizes", {"--seed", "13", "--sizes", "max"}},
+                                         ShapeCase {"MultiplesOf256", {"--seed", "14", "--sizes", "multiple256"}},
+                                         ShapeCase {"CzechNames",
+                                                    {"--surname", "ŠŤASTNÝ", "--first-names", "ŘEHOŘ", "--pad-zero"}},
+                                         ShapeCase {"NamesFillTheirFields", {"--seed", "15", "--full-names"}},
+                                         ShapeCase {"CardAnswering6700",
+                                                    {"--seed", "16", "--wrong-length-6700", "--sizes", "multiple256"}},
+                                         ShapeCase {"CardAnsweringEmptyAtTheEnd",
+                                                    {"--seed", "17", "--eof-9000", "--sizes", "multiple256"}}),
+                         CaseName());
+
+// Each run pulls the card at a chosen point: the commands of a complete run on the same card tell
+// where that point is.
+class DownloadRunPulled : public DownloadRunE2e
+{
+protected:
+    std::vector<Bytes> completeRunCommands()
+    {
+        VirtualCard &card = startCard({"--seed", "21"});
+        openWindow();
+        EXPECT_TRUE(waitForIdentification());
+        runDownload();
+        const auto commands = card.commands();
+        EXPECT_TRUE(card.quit());
+        EXPECT_TRUE(waitUntil([this] { return !form->CardPresent; }));
+        QDir(downloadFolder.path()).removeRecursively();
+        QDir().mkpath(downloadFolder.path());
+        return commands;
+    }
+
+    void runWithCardPulledAfter(std::size_t commands)
+    {
+        startCard({"--seed", "21", "--remove-after", std::to_string(commands)});
+        ASSERT_TRUE(waitForIdentification());
+        runDownload();
+    }
+};
+
+TEST_F(DownloadRunPulled, AfterIdentificationTheRecordsReadSoFarAreWritten)
+{
+    const auto commands = completeRunCommands();
+    const std::size_t identificationSigned = commandsBefore(commands, selectFile(0x050E), 1);
+    runWithCardPulledAfter(identificationSigned);
+
+    ASSERT_EQ(downloadedFiles().size(), 1);
+    const Bytes written = readDownload(downloadedFiles().front());
+    EXPECT_TRUE(isWellFormedDownload(written));
+    const auto records = DddFile::parse(written).records;
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back().fileId, 0x0520);
+    EXPECT_EQ(records.back().type, DddRecordType::Signature);
+    EXPECT_TRUE(logText().contains(QStringLiteral("- error: select file, code 0000")));
+    EXPECT_EQ(questions.size(), 1);
+}
+
+TEST_F(DownloadRunPulled, BeforeTheApplicationOrIdentificationNoFileIsWritten)
+{
+    const auto commands = completeRunCommands();
+    runWithCardPulledAfter(commandsBefore(commands, SelectApplication, 2));
+    EXPECT_TRUE(downloadedFiles().isEmpty());
+    EXPECT_EQ(statusText(), QStringLiteral("Chyba při načítání: není vložena tachografová karta"));
+    EXPECT_TRUE(questions.isEmpty());
+
+    ASSERT_TRUE(cards.back()->quit());
+    ASSERT_TRUE(waitUntil([this] { return !form->CardPresent; }));
+    runWithCardPulledAfter(commandsBefore(commands, selectFile(0x0520), 2));
+    EXPECT_TRUE(downloadedFiles().isEmpty());
+    EXPECT_EQ(statusText(), QStringLiteral("Chyba při načítání: nelze načíst identifikační soubor"));
+}
+
+TEST_F(DownloadRunE2e, SecondRunInTheSameMinuteLeavesOneFileWithItsBytes)
+{
+    VirtualCard &first = startCard({"--seed", "31"});
+    openWindow();
+    ASSERT_TRUE(waitForIdentification());
+    runDownload();
+    ASSERT_TRUE(first.quit());
+    ASSERT_TRUE(waitUntil([this] { return !form->CardPresent; }));
+
+    // The same holder and card number, other contents.
+    VirtualCard &second = startCard({"--seed", "32", "--surname", "X", "--first-names", "Y", "--card-number", "CZ1"});
+    ASSERT_TRUE(waitForIdentification());
+    form->Download.clock = [] {
+        return QDateTime(QDate(2024, 1, 31), QTime(9, 5));
+    };
+    runDownload();
+    ASSERT_TRUE(second.quit());
+    ASSERT_TRUE(waitUntil([this] { return !form->CardPresent; }));
+    VirtualCard &third = startCard({"--seed", "33", "--surname", "X", "--first-names", "Y", "--card-number", "CZ1"});
+    ASSERT_TRUE(waitForIdentification());
+    runDownload();
+
+    const QStringList files = downloadedFiles();
+    ASSERT_EQ(files.size(), 2) << files.join(u',').toStdString();
+    EXPECT_TRUE(files.contains(QStringLiteral("C_20240131_0905_Y_X") + QString(34, u' ') + QStringLiteral("_CZ1")
+                               + QString(13, u' ') + QStringLiteral(".ddd")));
+    const QString fixedName = files.filter(QStringLiteral("C_20240131_0905")).value(0);
+    EXPECT_EQ(readDownload(fixedName), third.expectedDownload());
+}
+
+TEST_F(DownloadRunE2e, MissingFolderShowsInvalidFilenameAndOffersNoUpload)
+{
+    startCard({"--seed", "41"});
+    openWindow();
+    form->SettingsPathEdit->setText(downloadFolder.filePath(QStringLiteral("gone")));
+    ASSERT_TRUE(waitForIdentification());
+    ModalAnswerer user(QMessageBox::Ok);
+    form->CardReadButton->click();
+    EXPECT_EQ(user.texts(), QStringList {QStringLiteral("Invalid filename.")}) << logText().toStdString();
+    EXPECT_FALSE(logText().contains(QStringLiteral("----- Finished")));
+    EXPECT_TRUE(downloadedFiles().isEmpty());
+}
+
+TEST_F(DownloadRunE2e, ReaderChangeDuringTheRunEndsTheConnection)
+{
+    VirtualCard &card = startCard({"--seed", "51", "--delay-ms", "4"});
+    openWindow();
+    ASSERT_TRUE(waitForIdentification());
+    // Clicked while the run lets window events run, once it is past EF Identification.
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        if (logText().contains(QStringLiteral("----- Read file: Events Data -----"))) {
+            timer.stop();
+            form->ReaderButton->click();
+        }
+    });
+    timer.start(1);
+    runDownload();
+
+    EXPECT_EQ(form->ReaderButton->text(), QStringLiteral("Vybrat"));
+    EXPECT_TRUE(logText().contains(QStringLiteral("Error:\nThe supplied handle was invalid.")));
+    EXPECT_TRUE(logText().contains(QStringLiteral("- error: select file, code 0000")));
+    ASSERT_EQ(downloadedFiles().size(), 1);
+    const Bytes written = readDownload(downloadedFiles().front());
+    EXPECT_TRUE(isWellFormedDownload(written, card.publicKeyPem()));
+    EXPECT_LT(written.size(), card.expectedDownload().size());
+}
+
+// The operator pulls the card, as "vyjměte kartu" asks, and puts in the next one while the
+// upload question is still open: the removal shows at once, the new card waits for the run's end.
+TEST_F(DownloadRunE2e, NextCardInsertedDuringTheRunIsIdentifiedAfterIt)
+{
+    VirtualCard &first = startCard({"--seed", "61"});
+    VirtualCard &next =
+            startCard({"--seed", "62", "--removed", "--surname", "NEXT", "--first-names", "CARD", "--pad-zero"});
+    openWindow();
+    ASSERT_TRUE(waitForIdentification());
+
+    QString labelWhileOpen;
+    ModalAnswerer user(QMessageBox::No);
+    user.setBeforeAnswer([&](QMessageBox *) {
+        ASSERT_TRUE(first.remove());
+        ASSERT_TRUE(waitUntil([this] { return !form->CardPresent; }));
+        labelWhileOpen = form->CardInfoLabel->text();
+        ASSERT_TRUE(next.insert());
+        ASSERT_TRUE(pcscd->waitForCard(readerName(0), true));
+        waitUntil([] { return false; }, 300);
+        EXPECT_TRUE(next.commands().empty());
+    });
+    form->CardReadButton->click();
+
+    EXPECT_EQ(labelWhileOpen, QStringLiteral("není vložena žádná karta"));
+    ASSERT_EQ(downloadedFiles().size(), 1);
+    EXPECT_EQ(readDownload(downloadedFiles().front()), first.expectedDownload());
+    ASSERT_TRUE(waitForIdentification());
+    EXPECT_EQ(form->CardInfoLabel->text(), QStringLiteral("CARD NEXT"));
+}
+
+} // namespace

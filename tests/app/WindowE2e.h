@@ -1,0 +1,63 @@
+#pragma once
+
+// The real window on the real stack: our own pcscd with one virtual reader definition (two
+// readers), the simulated driver card, a settings folder and a download folder of the test's own.
+
+#include "app/MainUnit.h"
+#include "support/DddFile.h"
+#include "support/PcscdHarness.h"
+#include "support/QtPrinters.h"
+#include "support/VirtualCard.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+class WindowE2e : public testing::Test
+{
+protected:
+    static constexpr std::uint16_t ReaderPort = 36410;
+    static const VirtualReaderDefinition Reader;
+    static std::string readerName(int slot) { return PcscdHarness::readerName(Reader, slot); }
+
+    void SetUp() override;
+    void TearDown() override;
+
+    // A card on the first reader; "--port" is added. Started and, unless "--removed" is among
+    // the arguments, inserted and seen by the resource manager.
+    VirtualCard &startCard(std::vector<std::string> arguments, std::uint16_t port = ReaderPort);
+
+    // The settings file the window will read: lines of an INI file.
+    void writeSettingsFile(const QString &text);
+    QString settingsFilePath() const;
+    QString settingsFileText() const;
+
+    // Opens the window (its start-up sequence runs) with the download folder set.
+    TMainForm &openWindow();
+    // Closes it as the user does: the shut-down sequence runs.
+    void closeWindow();
+
+    // Waits, handling window events, until the condition holds.
+    bool waitUntil(const std::function<bool()> &condition, int milliseconds = 10000);
+    bool waitForIdentification();
+
+    QString logText() const;
+    QString statusText() const { return form->statusText(0); }
+    QStringList downloadedFiles() const;
+    std::vector<std::uint8_t> readDownload(const QString &name) const;
+
+    std::unique_ptr<PcscdHarness> pcscd;
+    std::vector<std::unique_ptr<VirtualCard>> cards;
+    QTemporaryDir configFolder;
+    QTemporaryDir downloadFolder;
+    std::unique_ptr<TMainForm> form;
+    bool setDownloadFolder = true;
+    std::vector<VirtualReaderDefinition> readerDefinitions {Reader};
+};
+
+// The records of a download, checked as a whole: parse, order of signatures, length, and every
+// signature against the card's key.
+::testing::AssertionResult isWellFormedDownload(const std::vector<std::uint8_t> &bytes, const std::string &keyPem = {});
