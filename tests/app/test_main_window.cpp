@@ -6,6 +6,8 @@
 #include "support/QtPrinters.h"
 
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -169,6 +171,23 @@ TEST_F(MainWindow, ShowsTheCardLayersLogAndTheReaders)
 
     TachoCard::CardLog("Card connected");
     EXPECT_TRUE(form.LogMemo->toPlainText().endsWith(QStringLiteral("Card connected")));
+}
+
+TEST_F(MainWindow, SingleReaderCannotBeChanged)
+{
+    const QString folder = qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/Merkalo");
+    QDir().mkpath(folder);
+    QFile settings(folder + QStringLiteral("/Korvan.ini"));
+    ASSERT_TRUE(settings.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    settings.write("[Settings]\nCardReader=Other Reader 00 00\n");
+    settings.close();
+
+    FakePcsc::setReaders({"Only Reader 00 00"});
+    TMainForm form;
+    EXPECT_EQ(form.ReaderCombo->currentText(), QStringLiteral("Only Reader 00 00"));
+    EXPECT_FALSE(form.ReaderButton->isEnabled());
+    EXPECT_FALSE(form.ReaderCombo->isEnabled());
+    QFile::remove(settings.fileName());
 }
 
 TEST_F(MainWindow, OpensWithoutReaderService)
