@@ -344,7 +344,7 @@ bool IniFile::setValue(QStringView section, QStringView key, const QString &valu
         if (m_lines[insertAfter].end.isEmpty())
             m_lines[insertAfter].end = m_newline;
         m_lines.insert(m_lines.begin() + static_cast<std::ptrdiff_t>(insertAfter) + 1,
-                       Line {keyName + '=' + stored, m_newline});
+                       Line{keyName + '=' + stored, m_newline});
         return true;
     }
 
@@ -352,10 +352,10 @@ bool IniFile::setValue(QStringView section, QStringView key, const QString &valu
         if (m_lines.back().end.isEmpty())
             m_lines.back().end = m_newline;
         if (!trimmed(m_lines.back().text).isEmpty())
-            m_lines.push_back(Line {{}, m_newline});
+            m_lines.push_back(Line{{}, m_newline});
     }
-    m_lines.push_back(Line {'[' + sectionName + ']', m_newline});
-    m_lines.push_back(Line {keyName + '=' + stored, m_newline});
+    m_lines.push_back(Line{'[' + sectionName + ']', m_newline});
+    m_lines.push_back(Line{keyName + '=' + stored, m_newline});
     return true;
 }
 

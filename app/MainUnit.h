@@ -93,7 +93,7 @@ public:
     // Time limits of the upload's exchange; tests shorten them.
     HttpLimits UploadLimits;
     // DownloadBuffer, DownloadLength, FileBuffer and FileNamePart of the download being built.
-    CardDownload Download {*this};
+    CardDownload Download{*this};
 
 protected:
     bool event(QEvent *e) override;

@@ -14,9 +14,9 @@ using namespace std::chrono_literals;
 
 // pcsc-lite wants one context per thread, so the monitor waits on a context of its own. Only
 // SCardCancel may reach it from the main thread.
-std::atomic<SCARDCONTEXT> monitorContext {0};
-std::atomic<bool> MonitorRunning {false};
-std::atomic<CardStateReceiver *> NotifyWindow {nullptr};
+std::atomic<SCARDCONTEXT> monitorContext{0};
+std::atomic<bool> MonitorRunning{false};
+std::atomic<CardStateReceiver *> NotifyWindow{nullptr};
 
 std::thread monitorThread;
 std::mutex monitorMutex;
@@ -57,7 +57,7 @@ void releaseMonitorContext(SCARDCONTEXT &context)
 
 void CardMonitorThread(std::string readerName)
 {
-    SCARD_READERSTATE record {};
+    SCARD_READERSTATE record{};
     record.szReader = readerName.c_str();
     record.pvUserData = nullptr;
     record.dwEventState = ReaderState.load();

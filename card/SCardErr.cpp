@@ -13,7 +13,7 @@ struct ErrorRow
     const char *text;
 };
 
-constexpr std::array<ErrorRow, 34> errorTable {{
+constexpr std::array<ErrorRow, 34> errorTable{{
         {0x80100001, "An internal consistency check failed."},
         {0x80100002, "The action was canceled by an SCardCancel request."},
         {0x80100003, "The supplied handle was invalid."},

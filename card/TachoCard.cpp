@@ -11,16 +11,16 @@ namespace TachoCard {
 
 std::uint32_t CommandLength = 0;
 std::uint32_t ResponseLength = 0;
-std::array<std::uint8_t, ApduBufferSize> CommandBuffer {};
-std::array<std::uint8_t, ApduBufferSize> ResponseBuffer {};
+std::array<std::uint8_t, ApduBufferSize> CommandBuffer{};
+std::array<std::uint8_t, ApduBufferSize> ResponseBuffer{};
 std::uint16_t StatusWord = 0;
-std::atomic<std::uint32_t> ReaderState {0};
+std::atomic<std::uint32_t> ReaderState{0};
 
 namespace {
 
 SCARDCONTEXT ContextHandle = 0;
 SCARDHANDLE CardHandle = 0;
-SCARD_IO_REQUEST SendPci {SCARD_PROTOCOL_T0, sizeof(SCARD_IO_REQUEST)};
+SCARD_IO_REQUEST SendPci{SCARD_PROTOCOL_T0, sizeof(SCARD_IO_REQUEST)};
 LONG LastResult = SCARD_S_SUCCESS;
 std::string ReaderName;
 LogSink logSink;
@@ -93,7 +93,7 @@ bool ListReaders(std::vector<std::string> &items)
         return false;
     }
 
-    std::array<char, ReaderListSize> list {};
+    std::array<char, ReaderListSize> list{};
     DWORD length = ReaderListSize;
     LastResult = SCardListReaders(ContextHandle, nullptr, list.data(), &length);
     if (!succeeded()) {

@@ -246,7 +246,7 @@ void CardDownload::IdentifyCard()
     }
 
     // The data record of EF Identification starts the download: its content begins at byte 5.
-    const std::size_t recordLength = (std::size_t {DownloadBuffer[3]} << 8) | DownloadBuffer[4];
+    const std::size_t recordLength = (std::size_t{DownloadBuffer[3]} << 8) | DownloadBuffer[4];
     m_reporter.SetCardInfo(holderName(DownloadBuffer.data() + RecordHeaderSize, recordLength));
     m_reporter.setReadButtonEnabled(true);
 }
@@ -269,7 +269,7 @@ constexpr RunStep StepsBeforeIdentification[] = {
         {"CA Certificate", 0xC108, false},
         {"Application Identification", 0x0501, true},
 };
-constexpr RunStep IdentificationStep {"Identification", IdentificationFileId, true};
+constexpr RunStep IdentificationStep{"Identification", IdentificationFileId, true};
 constexpr RunStep StepsAfterIdentification[] = {
         {"Card Download", 0x050E, true},
         {"Driving Licence Info", 0x0521, true},

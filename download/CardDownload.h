@@ -28,9 +28,9 @@ class CardDownload
 public:
     explicit CardDownload(DownloadReporter &reporter);
 
-    std::array<std::uint8_t, DownloadFormat::DownloadCapacity> DownloadBuffer {};
+    std::array<std::uint8_t, DownloadFormat::DownloadCapacity> DownloadBuffer{};
     std::int32_t DownloadLength = 0;
-    std::array<std::uint8_t, DownloadFormat::FileCapacity> FileBuffer {};
+    std::array<std::uint8_t, DownloadFormat::FileCapacity> FileBuffer{};
     QByteArray FileNamePart;
 
     // Reads one EF of the current directory into a data record and, when Signed, has the card

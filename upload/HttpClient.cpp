@@ -57,7 +57,7 @@ std::string takeOpenSslError()
     ERR_clear_error();
     if (code == 0)
         return {};
-    std::array<char, 256> text {};
+    std::array<char, 256> text{};
     ERR_error_string_n(code, text.data(), text.size());
     return text.data();
 }
@@ -163,7 +163,7 @@ private:
                 return failWith(std::string("overall time limit reached while ") + what);
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - now);
             const auto wait = std::min(left, perWait_);
-            pollfd entry {fd, events, 0};
+            pollfd entry{fd, events, 0};
             const int ready = ::poll(&entry, 1, int(std::clamp<long long>(wait.count(), 1, 86'400'000)));
             if (ready > 0)
                 return true;
@@ -179,7 +179,7 @@ private:
 
     bool connectTcp(const UploadAddress &address)
     {
-        addrinfo hints {};
+        addrinfo hints{};
         hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_STREAM;
         hints.ai_protocol = IPPROTO_TCP;
@@ -327,7 +327,7 @@ private:
 
     bool receive()
     {
-        std::array<char, 16 * 1024> buffer {};
+        std::array<char, 16 * 1024> buffer{};
         while (reader_.wantsMore()) {
             // Checked on every read, not only on waits: a server that drips bytes never makes
             // us wait long, yet must not keep us for ever.

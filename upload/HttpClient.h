@@ -11,10 +11,10 @@ struct HttpLimits
 {
     // Longest wait for any one step on the network: connecting, each handshake step, each write
     // and each read.
-    std::chrono::milliseconds readTimeout {90'000};
+    std::chrono::milliseconds readTimeout{90'000};
     // The whole exchange, from connecting to the last byte of the answer. A server that keeps
     // the answer coming ever so slowly must not hold the window for ever.
-    std::chrono::milliseconds overallLimit {5 * 60'000};
+    std::chrono::milliseconds overallLimit{5 * 60'000};
 };
 
 struct HttpResult

@@ -179,7 +179,7 @@ void UploadFile(UploadReporter &reporter, const UploadInput &input)
         reporter.SetStatus(FailedText);
         return;
     }
-    const UploadForm form {*company, *user, *password, *fileName};
+    const UploadForm form{*company, *user, *password, *fileName};
 
     // Re-seeded from the clock at every upload.
     const QByteArray boundary = DrawUploadBoundary(MillisecondsSinceMidnightUtc(), form, input.data);

@@ -93,7 +93,7 @@ std::optional<UploadAddress> ParseUploadAddress(const QString &url)
         if (close == std::string_view::npos)
             return std::nullopt;
         address.host = std::string(authority.substr(1, close - 1));
-        std::array<unsigned char, 16> binary {};
+        std::array<unsigned char, 16> binary{};
         if (inet_pton(AF_INET6, address.host.c_str(), binary.data()) != 1)
             return std::nullopt;
         address.ipLiteral = true;
@@ -120,7 +120,7 @@ std::optional<UploadAddress> ParseUploadAddress(const QString &url)
         }
         if (isAllDigitsAndDots(address.host)) {
             // Something that looks numeric must be a proper dotted quad, never a name lookup.
-            std::array<unsigned char, 4> binary {};
+            std::array<unsigned char, 4> binary{};
             if (inet_pton(AF_INET, address.host.c_str(), binary.data()) != 1)
                 return std::nullopt;
             address.ipLiteral = true;

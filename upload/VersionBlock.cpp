@@ -113,7 +113,7 @@ std::optional<QByteArray> ReadElfSection(const QString &fileName, std::string_vi
     const std::optional<QByteArray> elfHeader = readAt(file, 0, ElfHeaderSize);
     if (!elfHeader)
         return std::nullopt;
-    static constexpr std::array<char, 4> Magic {'\x7f', 'E', 'L', 'F'};
+    static constexpr std::array<char, 4> Magic{'\x7f', 'E', 'L', 'F'};
     constexpr char Class64 = 2;
     constexpr char LittleEndian = 1;
     if (std::memcmp(elfHeader->constData(), Magic.data(), Magic.size()) != 0 || elfHeader->at(4) != Class64

@@ -16,7 +16,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-const Bytes SelectApplication {0x00, 0xA4, 0x04, 0x0C, 0x06, 0xFF, 0x54, 0x41, 0x43, 0x48, 0x4F};
+const Bytes SelectApplication{0x00, 0xA4, 0x04, 0x0C, 0x06, 0xFF, 0x54, 0x41, 0x43, 0x48, 0x4F};
 
 Bytes selectFile(std::uint16_t id)
 {
@@ -96,22 +96,20 @@ TEST_P(DownloadRunShapes, FileHoldsEveryFileAndSignatureOfTheCard)
     EXPECT_EQ(statusText(), QStringLiteral("Čtení karty dokončeno"));
     EXPECT_EQ(form->CardInfoLabel->text(), QStringLiteral("vyjměte kartu"));
     EXPECT_FALSE(form->CardReadButton->isEnabled());
-    EXPECT_EQ(questions, QStringList {QStringLiteral("Odeslat soubor na server?")});
+    EXPECT_EQ(questions, QStringList{QStringLiteral("Odeslat soubor na server?")});
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, DownloadRunShapes,
-                         testing::Values(ShapeCase {"Default", {"--seed", "11"}},
-                                         ShapeCase {"SmallestSizes", {"--seed", "12", "--sizes", "min"}},
-                                         ShapeCase {"LargestSizes", {"--seed", "13", "--sizes", "max"}},
-                                         ShapeCase {"MultiplesOf256", {"--seed", "14", "--sizes", "multiple256"}},
-                                         ShapeCase {"CzechNames",
-                                                    {"--surname", "ŠŤASTNÝ", "--first-names", "ŘEHOŘ", "--pad-zero"}},
-                                         ShapeCase {"NamesFillTheirFields", {"--seed", "15", "--full-names"}},
-                                         ShapeCase {"CardAnswering6700",
-                                                    {"--seed", "16", "--wrong-length-6700", "--sizes", "multiple256"}},
-                                         ShapeCase {"CardAnsweringEmptyAtTheEnd",
-                                                    {"--seed", "17", "--eof-9000", "--sizes", "multiple256"}}),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(
+        Table, DownloadRunShapes,
+        testing::Values(
+                ShapeCase{"Default", {"--seed", "11"}}, ShapeCase{"SmallestSizes", {"--seed", "12", "--sizes", "min"}},
+                ShapeCase{"LargestSizes", {"--seed", "13", "--sizes", "max"}},
+                ShapeCase{"MultiplesOf256", {"--seed", "14", "--sizes", "multiple256"}},
+                ShapeCase{"CzechNames", {"--surname", "ŠŤASTNÝ", "--first-names", "ŘEHOŘ", "--pad-zero"}},
+                ShapeCase{"NamesFillTheirFields", {"--seed", "15", "--full-names"}},
+                ShapeCase{"CardAnswering6700", {"--seed", "16", "--wrong-length-6700", "--sizes", "multiple256"}},
+                ShapeCase{"CardAnsweringEmptyAtTheEnd", {"--seed", "17", "--eof-9000", "--sizes", "multiple256"}}),
+        CaseName());
 
 // Each run pulls the card at a chosen point: the commands of a complete run on the same card tell
 // where that point is.
@@ -210,7 +208,7 @@ TEST_F(DownloadRunE2e, MissingFolderShowsInvalidFilenameAndOffersNoUpload)
     ASSERT_TRUE(waitForIdentification());
     ModalAnswerer user(QMessageBox::Ok);
     form->CardReadButton->click();
-    EXPECT_EQ(user.texts(), QStringList {QStringLiteral("Invalid filename.")}) << logText().toStdString();
+    EXPECT_EQ(user.texts(), QStringList{QStringLiteral("Invalid filename.")}) << logText().toStdString();
     EXPECT_FALSE(logText().contains(QStringLiteral("----- Finished")));
     EXPECT_TRUE(downloadedFiles().isEmpty());
 }

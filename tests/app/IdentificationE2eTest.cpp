@@ -38,8 +38,7 @@ TEST_F(IdentificationE2e, InsertShowsTheHolderRemoveResetsInsertAgainIdentifiesA
     ASSERT_TRUE(card.insert());
     ASSERT_TRUE(waitForIdentification());
     const auto commands = card.commands();
-    const std::vector<std::uint8_t> selectApplication {0x00, 0xA4, 0x04, 0x0C, 0x06, 0xFF,
-                                                       0x54, 0x41, 0x43, 0x48, 0x4F};
+    const std::vector<std::uint8_t> selectApplication{0x00, 0xA4, 0x04, 0x0C, 0x06, 0xFF, 0x54, 0x41, 0x43, 0x48, 0x4F};
     EXPECT_EQ(std::count(commands.begin(), commands.end(), selectApplication), 2);
 }
 

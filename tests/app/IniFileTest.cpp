@@ -186,7 +186,7 @@ protected:
 
 TEST_F(IniFileOnDisk, LoadGivesWhatCanBeRead)
 {
-    IniFile::LoadStatus status {};
+    IniFile::LoadStatus status{};
     int error = 0;
 
     IniFile ini = IniFile::load(path(u"missing.ini"_s), &status, &error);
@@ -230,7 +230,7 @@ TEST_F(IniFileOnDisk, SaveReplacesTheFileReadableByOwnerOnly)
     };
     ASSERT_EQ(::stat(QFile::encodeName(file).constData(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
-    EXPECT_EQ(folderEntries(m_dir.path()), QStringList {u"Korvan.ini"_s});
+    EXPECT_EQ(folderEntries(m_dir.path()), QStringList{u"Korvan.ini"_s});
 }
 
 TEST_F(IniFileOnDisk, SaveThroughALinkReplacesItsTarget)
@@ -248,7 +248,7 @@ TEST_F(IniFileOnDisk, SaveThroughALinkReplacesItsTarget)
 
     EXPECT_TRUE(QFileInfo(link).isSymLink());
     EXPECT_EQ(readBytes(target), "[S]\nk=2\n");
-    EXPECT_EQ(folderEntries(path(u"real"_s)), QStringList {u"Korvan.ini"_s});
+    EXPECT_EQ(folderEntries(path(u"real"_s)), QStringList{u"Korvan.ini"_s});
 }
 
 // Each way a save can fail: false, the errno value, the old file as it was, no temporary file left.
@@ -273,7 +273,7 @@ TEST_F(IniFileOnDisk, FailedSaveKeepsTheOldFile)
         ASSERT_TRUE(error.has_value()) << "could not run as an unprivileged user";
         EXPECT_EQ(*error, QByteArray::number(EACCES));
         EXPECT_EQ(readBytes(file), old);
-        EXPECT_EQ(folderEntries(path(u"readonly"_s)), QStringList {u"Korvan.ini"_s});
+        EXPECT_EQ(folderEntries(path(u"readonly"_s)), QStringList{u"Korvan.ini"_s});
         ::chmod(QFile::encodeName(path(u"readonly"_s)).constData(), 0755);
     }
     {
@@ -282,7 +282,7 @@ TEST_F(IniFileOnDisk, FailedSaveKeepsTheOldFile)
         const QString file = path(u"full/Korvan.ini"_s);
         ASSERT_TRUE(writeBytes(file, old));
         // A file size limit stops the write half-way, as a full disk would, also for root.
-        rlimit saved {};
+        rlimit saved{};
         ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
         const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
         rlimit small = saved;
@@ -295,7 +295,7 @@ TEST_F(IniFileOnDisk, FailedSaveKeepsTheOldFile)
         EXPECT_FALSE(saved_ok);
         EXPECT_EQ(error, EFBIG);
         EXPECT_EQ(readBytes(file), old);
-        EXPECT_EQ(folderEntries(path(u"full"_s)), QStringList {u"Korvan.ini"_s});
+        EXPECT_EQ(folderEntries(path(u"full"_s)), QStringList{u"Korvan.ini"_s});
     }
     const std::tuple<const char *, QString, int> paths[] = {
             {"missing folder", path(u"nowhere/Korvan.ini"_s), ENOENT},
@@ -312,8 +312,8 @@ TEST_F(IniFileOnDisk, FailedSaveKeepsTheOldFile)
         EXPECT_EQ(error, expected);
     }
     EXPECT_EQ(readBytes(path(u"plain"_s)), old);
-    EXPECT_EQ(folderEntries(path(u"folder"_s)), QStringList {u"inside"_s});
-    EXPECT_EQ(folderEntries(m_dir.path()), (QStringList {u"folder"_s, u"full"_s, u"plain"_s, u"readonly"_s}));
+    EXPECT_EQ(folderEntries(path(u"folder"_s)), QStringList{u"inside"_s});
+    EXPECT_EQ(folderEntries(m_dir.path()), (QStringList{u"folder"_s, u"full"_s, u"plain"_s, u"readonly"_s}));
 }
 
 } // namespace

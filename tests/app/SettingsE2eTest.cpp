@@ -158,10 +158,10 @@ TEST_F(SettingsE2e, SettingsThatCannotBeWrittenAreReportedAndTheOldFileStays)
     }
     QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
-    EXPECT_EQ(user.texts(), QStringList {QStringLiteral("Unable to write to ") + settingsFilePath() + u'.'});
+    EXPECT_EQ(user.texts(), QStringList{QStringLiteral("Unable to write to ") + settingsFilePath() + u'.'});
     EXPECT_FALSE(form->isVisible());
     EXPECT_EQ(settingsFileText(), old);
-    EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList {QStringLiteral("Korvan.ini")});
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("Korvan.ini")});
 }
 
 TEST_F(SettingsE2e, CloseDuringARunWaitsForItsEnd)

@@ -29,7 +29,7 @@ protected:
     void TearDown() override { ::umask(m_oldMask); }
 
     QTemporaryDir m_dir;
-    ScopedEnv m_home {"HOME", QFile::encodeName(m_dir.path())};
+    ScopedEnv m_home{"HOME", QFile::encodeName(m_dir.path())};
     mode_t m_oldMask = 0;
 };
 

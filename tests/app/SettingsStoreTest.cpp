@@ -120,7 +120,7 @@ TEST_F(SettingsStore, FailedWriteReportsAndKeepsTheOldFile)
     ASSERT_TRUE(text.has_value()) << "could not run as an unprivileged user";
     EXPECT_EQ(*text, QByteArray::number(EACCES) + " Unable to write to " + QFile::encodeName(m_file));
     EXPECT_EQ(readBytes(m_file), old);
-    EXPECT_EQ(folderEntries(m_dir.path()), QStringList {u"Korvan.ini"_s});
+    EXPECT_EQ(folderEntries(m_dir.path()), QStringList{u"Korvan.ini"_s});
 }
 
 } // namespace

@@ -94,7 +94,7 @@ inline std::optional<QByteArray> runUnprivileged(const std::function<QByteArray(
     }
     ::close(fds[1]);
     QByteArray result;
-    std::array<char, 4096> buffer {};
+    std::array<char, 4096> buffer{};
     ssize_t got;
     while ((got = ::read(fds[0], buffer.data(), buffer.size())) > 0)
         result.append(buffer.data(), got);

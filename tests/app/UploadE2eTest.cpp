@@ -30,7 +30,7 @@ protected:
     void SetUp() override
     {
         WindowE2e::SetUp();
-        server = std::make_unique<FleetServer>(std::vector<std::string> {"--expect-credentials", "FIRMA:řidič:heslo"});
+        server = std::make_unique<FleetServer>(std::vector<std::string>{"--expect-credentials", "FIRMA:řidič:heslo"});
         ASSERT_TRUE(server->running()) << server->error();
         qputenv("KORVAN_UPLOAD_URL", QByteArray::fromStdString(server->url()));
         qputenv("SSL_CERT_FILE", QByteArray::fromStdString(server->caFile()));
@@ -117,8 +117,8 @@ TEST_P(UploadAnswers, SendNothingAndKeepTheFile)
     ModalAnswerer user(GetParam().answer);
     form->CardReadButton->click();
 
-    EXPECT_EQ(user.texts(), QStringList {QStringLiteral("Odeslat soubor na server?")});
-    EXPECT_EQ(user.titles(), QStringList {QStringLiteral("Vyčítání karet řidičů")});
+    EXPECT_EQ(user.texts(), QStringList{QStringLiteral("Odeslat soubor na server?")});
+    EXPECT_EQ(user.titles(), QStringList{QStringLiteral("Vyčítání karet řidičů")});
     EXPECT_EQ(statusText(), GetParam().status);
     EXPECT_EQ(downloadedFiles().size(), 1);
     EXPECT_TRUE(server->recordedRequests().empty());
@@ -126,9 +126,9 @@ TEST_P(UploadAnswers, SendNothingAndKeepTheFile)
 
 INSTANTIATE_TEST_SUITE_P(
         Table, UploadAnswers,
-        testing::Values(AnswerCase {"No", QMessageBox::No, false, QStringLiteral("Čtení karty dokončeno")},
-                        AnswerCase {"YesWithoutPassword", QMessageBox::Yes, true,
-                                    QStringLiteral("Nelze odeslat soubor na server, chybí přihlašovací údaje")}),
+        testing::Values(AnswerCase{"No", QMessageBox::No, false, QStringLiteral("Čtení karty dokončeno")},
+                        AnswerCase{"YesWithoutPassword", QMessageBox::Yes, true,
+                                   QStringLiteral("Nelze odeslat soubor na server, chybí přihlašovací údaje")}),
         [](const testing::TestParamInfo<AnswerCase> &param) { return std::string(param.param.name); });
 
 } // namespace

@@ -9,7 +9,7 @@
 #include <QPushButton>
 #include <QTest>
 
-const VirtualReaderDefinition WindowE2e::Reader {"Korvan Reader", ReaderPort};
+const VirtualReaderDefinition WindowE2e::Reader{"Korvan Reader", ReaderPort};
 
 void WindowE2e::SetUp()
 {

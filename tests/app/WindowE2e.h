@@ -55,7 +55,7 @@ protected:
     QTemporaryDir downloadFolder;
     std::unique_ptr<TMainForm> form;
     bool setDownloadFolder = true;
-    std::vector<VirtualReaderDefinition> readerDefinitions {Reader};
+    std::vector<VirtualReaderDefinition> readerDefinitions{Reader};
 };
 
 // The records of a download, checked as a whole: parse, order of signatures, length, and every

@@ -66,36 +66,36 @@ TEST_P(MainWindowControls, StandWhereTheWindowDesignPutsThem)
 INSTANTIATE_TEST_SUITE_P(
         Table, MainWindowControls,
         testing::Values(
-                ControlCase {"TopPanel", "MainForm", {}, {0, 0, 417, 73}, true},
-                ControlCase {"Image1", "TopPanel", {}, {8, 8, 91, 57}, true},
-                ControlCase {"Label1", "TopPanel", QStringLiteral("Vyčítání karet řidičů"), {152, 24, 0, 0}, true},
-                ControlCase {"Bevel1", "MainForm", {}, {0, 73, 417, 2}, true},
-                ControlCase {"PageControl1", "MainForm", {}, {8, 88, 401, 245}, true},
-                ControlCase {"CardInfoLabel",
-                             "CardSheet",
-                             QStringLiteral("není vložena žádná karta"),
-                             {8, 84, 377, 15},
-                             true},
-                ControlCase {"CardReadButton", "CardSheet", QStringLiteral("Vyčíst kartu"), {144, 176, 105, 25}, false},
-                ControlCase {"GroupBox1", "SettingsSheet", QStringLiteral("Čtečka karet"), {4, 0, 385, 53}, true},
-                ControlCase {"ReaderCombo", "GroupBox1", {}, {8, 20, 289, 21}, false},
-                ControlCase {"ReaderButton", "GroupBox1", QStringLiteral("Změnit"), {304, 20, 73, 21}, true},
-                ControlCase {"GroupBox3",
-                             "SettingsSheet",
-                             QStringLiteral("Složka pro ukládání souborů"),
-                             {4, 56, 385, 53},
-                             true},
-                ControlCase {"PathButton", "GroupBox3", QStringLiteral("Vybrat..."), {304, 20, 73, 21}, true},
-                ControlCase {
+                ControlCase{"TopPanel", "MainForm", {}, {0, 0, 417, 73}, true},
+                ControlCase{"Image1", "TopPanel", {}, {8, 8, 91, 57}, true},
+                ControlCase{"Label1", "TopPanel", QStringLiteral("Vyčítání karet řidičů"), {152, 24, 0, 0}, true},
+                ControlCase{"Bevel1", "MainForm", {}, {0, 73, 417, 2}, true},
+                ControlCase{"PageControl1", "MainForm", {}, {8, 88, 401, 245}, true},
+                ControlCase{"CardInfoLabel",
+                            "CardSheet",
+                            QStringLiteral("není vložena žádná karta"),
+                            {8, 84, 377, 15},
+                            true},
+                ControlCase{"CardReadButton", "CardSheet", QStringLiteral("Vyčíst kartu"), {144, 176, 105, 25}, false},
+                ControlCase{"GroupBox1", "SettingsSheet", QStringLiteral("Čtečka karet"), {4, 0, 385, 53}, true},
+                ControlCase{"ReaderCombo", "GroupBox1", {}, {8, 20, 289, 21}, false},
+                ControlCase{"ReaderButton", "GroupBox1", QStringLiteral("Změnit"), {304, 20, 73, 21}, true},
+                ControlCase{"GroupBox3",
+                            "SettingsSheet",
+                            QStringLiteral("Složka pro ukládání souborů"),
+                            {4, 56, 385, 53},
+                            true},
+                ControlCase{"PathButton", "GroupBox3", QStringLiteral("Vybrat..."), {304, 20, 73, 21}, true},
+                ControlCase{
                         "GroupBox2", "SettingsSheet", QStringLiteral("Připojení k serveru"), {4, 112, 385, 101}, true},
-                ControlCase {"Label3", "GroupBox2", QStringLiteral("Kód firmy:"), {8, 24, 0, 0}, true},
-                ControlCase {"SettingsCompanyEdit", "GroupBox2", {}, {104, 20, 273, 21}, true},
-                ControlCase {"Label4", "GroupBox2", QStringLiteral("Jméno uživatele:"), {8, 48, 0, 0}, true},
-                ControlCase {"SettingsUserEdit", "GroupBox2", {}, {104, 44, 273, 21}, true},
-                ControlCase {"Label5", "GroupBox2", QStringLiteral("Heslo:"), {8, 72, 0, 0}, true},
-                ControlCase {"SettingsPasswordEdit", "GroupBox2", {}, {104, 68, 273, 21}, true},
-                ControlCase {"LogMemo", "LogSheet", {}, {4, 4, 385, 209}, true},
-                ControlCase {"StatusBar", "MainForm", {}, {0, 343, 417, 19}, true}),
+                ControlCase{"Label3", "GroupBox2", QStringLiteral("Kód firmy:"), {8, 24, 0, 0}, true},
+                ControlCase{"SettingsCompanyEdit", "GroupBox2", {}, {104, 20, 273, 21}, true},
+                ControlCase{"Label4", "GroupBox2", QStringLiteral("Jméno uživatele:"), {8, 48, 0, 0}, true},
+                ControlCase{"SettingsUserEdit", "GroupBox2", {}, {104, 44, 273, 21}, true},
+                ControlCase{"Label5", "GroupBox2", QStringLiteral("Heslo:"), {8, 72, 0, 0}, true},
+                ControlCase{"SettingsPasswordEdit", "GroupBox2", {}, {104, 68, 273, 21}, true},
+                ControlCase{"LogMemo", "LogSheet", {}, {4, 4, 385, 209}, true},
+                ControlCase{"StatusBar", "MainForm", {}, {0, 343, 417, 19}, true}),
         [](const testing::TestParamInfo<ControlCase> &param) { return std::string(param.param.name); });
 
 class MainWindow : public testing::Test
@@ -157,7 +157,7 @@ TEST_F(MainWindow, ReportingOperationsWriteTheirControls)
     form.AddLog(QStringLiteral("first"));
     form.AddLog(QString());
     form.AddLog(QStringLiteral("third"));
-    EXPECT_EQ(form.LogMemo->toPlainText().split(u'\n'), (QStringList {"first", "", "third"}));
+    EXPECT_EQ(form.LogMemo->toPlainText().split(u'\n'), (QStringList{"first", "", "third"}));
 }
 
 // The card layer's lines reach the log through the sink the window installs.
@@ -218,12 +218,12 @@ TEST_P(ErrorDisplay, AddsAFullStopAfterCharactersAboveIt)
 
 INSTANTIATE_TEST_SUITE_P(
         Table, ErrorDisplay,
-        testing::Values(FullStopCase {"Letter", "Disk full", "Disk full."},
-                        FullStopCase {"Digit", "I/O error 5", "I/O error 5."}, FullStopCase {"Slash", "a/", "a/."},
-                        FullStopCase {"CzechLetter", QStringLiteral("soubor č"), QStringLiteral("soubor č.")},
-                        FullStopCase {"FullStop", "done.", "done."}, FullStopCase {"Hyphen", "a-", "a-"},
-                        FullStopCase {"Comma", "a,", "a,"}, FullStopCase {"Space", "a ", "a "},
-                        FullStopCase {"Empty", "", ""}),
+        testing::Values(FullStopCase{"Letter", "Disk full", "Disk full."},
+                        FullStopCase{"Digit", "I/O error 5", "I/O error 5."}, FullStopCase{"Slash", "a/", "a/."},
+                        FullStopCase{"CzechLetter", QStringLiteral("soubor č"), QStringLiteral("soubor č.")},
+                        FullStopCase{"FullStop", "done.", "done."}, FullStopCase{"Hyphen", "a-", "a-"},
+                        FullStopCase{"Comma", "a,", "a,"}, FullStopCase{"Space", "a ", "a "},
+                        FullStopCase{"Empty", "", ""}),
         CaseName());
 
 TEST(ErrorDisplayBox, ShowsWhatAHandlerThrowsAndCarriesOn)
@@ -234,9 +234,9 @@ TEST(ErrorDisplayBox, ShowsWhatAHandlerThrowsAndCarriesOn)
     runGuarded([] { throw std::bad_alloc(); });
     runGuarded([&] { after = true; });
     EXPECT_TRUE(after);
-    EXPECT_EQ(user.texts(), (QStringList {"Unable to write to /tmp/x/Korvan.ini.", "Out of memory."}));
-    EXPECT_EQ(user.titles(), (QStringList {"Vyčítání karet řidičů", "Vyčítání karet řidičů"}));
-    EXPECT_EQ(user.icons(), (QList<QMessageBox::Icon> {QMessageBox::Critical, QMessageBox::Critical}));
+    EXPECT_EQ(user.texts(), (QStringList{"Unable to write to /tmp/x/Korvan.ini.", "Out of memory."}));
+    EXPECT_EQ(user.titles(), (QStringList{"Vyčítání karet řidičů", "Vyčítání karet řidičů"}));
+    EXPECT_EQ(user.icons(), (QList<QMessageBox::Icon>{QMessageBox::Critical, QMessageBox::Critical}));
 }
 
 } // namespace

@@ -73,7 +73,7 @@ protected:
     void SetUp() override { ASSERT_TRUE(pcscd.start()) << pcscd.error(); }
     void TearDown() override { TachoCard::ReleaseCardContext(); }
 
-    PcscdHarness pcscd {{{"Korvan Monitor", 36510}}};
+    PcscdHarness pcscd{{{"Korvan Monitor", 36510}}};
     const std::string reader = PcscdHarness::readerName({"Korvan Monitor", 36510}, 0);
     Receiver receiver;
 };

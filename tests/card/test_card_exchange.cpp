@@ -69,34 +69,34 @@ TEST_P(ExchangeLog, LogsEveryExchangeInItsFixedForm)
 
 INSTANTIATE_TEST_SUITE_P(
         Table, ExchangeLog,
-        testing::Values(ExchangeCase {"StatusOnly",
-                                      {SCARD_S_SUCCESS, {0x90, 0x00}},
-                                      {"Command:", " 00 B0 00 00 00", "Response code:", " 90 00"},
-                                      0x9000},
-                        ExchangeCase {"DataWithCharacterLine",
-                                      {SCARD_S_SUCCESS, {0x41, 0x42, 0x0A, 0x90, 0x00}},
-                                      {"Command:", " 00 B0 00 00 00", "Response data (len = 3):", " 41 42 0A", "AB.",
-                                       "Response code:", " 90 00"},
-                                      0x9000},
-                        ExchangeCase {"PrintableBoundaries",
-                                      {SCARD_S_SUCCESS, {0x1F, 0x20, 0x7F, 0x80, 0x6C, 0x10}},
-                                      {"Command:", " 00 B0 00 00 00", "Response data (len = 4):", " 1F 20 7F 80",
-                                       std::string(". \x7F."), "Response code:", " 6C 10"},
-                                      0x6C10},
-                        ExchangeCase {"RefusedTransmission",
-                                      {static_cast<LONG>(SCARD_W_REMOVED_CARD), {}},
-                                      {"Command:", " 00 B0 00 00 00", "Error:",
-                                       "The smart card has been removed and no further communication is possible."},
-                                      0},
+        testing::Values(ExchangeCase{"StatusOnly",
+                                     {SCARD_S_SUCCESS, {0x90, 0x00}},
+                                     {"Command:", " 00 B0 00 00 00", "Response code:", " 90 00"},
+                                     0x9000},
+                        ExchangeCase{"DataWithCharacterLine",
+                                     {SCARD_S_SUCCESS, {0x41, 0x42, 0x0A, 0x90, 0x00}},
+                                     {"Command:", " 00 B0 00 00 00", "Response data (len = 3):", " 41 42 0A", "AB.",
+                                      "Response code:", " 90 00"},
+                                     0x9000},
+                        ExchangeCase{"PrintableBoundaries",
+                                     {SCARD_S_SUCCESS, {0x1F, 0x20, 0x7F, 0x80, 0x6C, 0x10}},
+                                     {"Command:", " 00 B0 00 00 00", "Response data (len = 4):", " 1F 20 7F 80",
+                                      std::string(". \x7F."), "Response code:", " 6C 10"},
+                                     0x6C10},
+                        ExchangeCase{"RefusedTransmission",
+                                     {static_cast<LONG>(SCARD_W_REMOVED_CARD), {}},
+                                     {"Command:", " 00 B0 00 00 00", "Error:",
+                                      "The smart card has been removed and no further communication is possible."},
+                                     0},
                         // A response without a complete status word must never read as success.
-                        ExchangeCase {"OneByteResponse",
-                                      {SCARD_S_SUCCESS, {0x90}},
-                                      {"Command:", " 00 B0 00 00 00", "Response code:", " 90"},
-                                      0},
-                        ExchangeCase {"EmptyResponse",
-                                      {SCARD_S_SUCCESS, {}},
-                                      {"Command:", " 00 B0 00 00 00", "Response code:", ""},
-                                      0}),
+                        ExchangeCase{"OneByteResponse",
+                                     {SCARD_S_SUCCESS, {0x90}},
+                                     {"Command:", " 00 B0 00 00 00", "Response code:", " 90"},
+                                     0},
+                        ExchangeCase{"EmptyResponse",
+                                     {SCARD_S_SUCCESS, {}},
+                                     {"Command:", " 00 B0 00 00 00", "Response code:", ""},
+                                     0}),
         CaseName());
 
 TEST_F(CardExchange, NoCardHandleLogsNothingAndLeavesStatusZero)
@@ -110,7 +110,7 @@ TEST_F(CardExchange, NoCardHandleLogsNothingAndLeavesStatusZero)
 TEST_F(CardExchange, ConnectsExclusivelyWithT0AndSendsTheActiveProtocol)
 {
     ASSERT_TRUE(TachoCard::ConnectCard());
-    EXPECT_EQ(log, Lines {"Card connected"});
+    EXPECT_EQ(log, Lines{"Card connected"});
     EXPECT_EQ(FakePcsc::lastConnectShareMode(), static_cast<DWORD>(SCARD_SHARE_EXCLUSIVE));
     EXPECT_EQ(FakePcsc::lastConnectProtocols(), static_cast<DWORD>(SCARD_PROTOCOL_T0));
     EXPECT_EQ(FakePcsc::lastConnectReader(), "Fake Reader 00 00");
@@ -127,7 +127,7 @@ TEST_F(CardExchange, FailedConnectLogsReasonAndHoldsNoCard)
     FakePcsc::setConnectResult(static_cast<LONG>(SCARD_E_NO_SMARTCARD));
     EXPECT_FALSE(TachoCard::ConnectCard());
     EXPECT_FALSE(TachoCard::IsCardConnected());
-    EXPECT_EQ(log, Lines {"The operation requires a smart card, but no smart card is currently in the device."});
+    EXPECT_EQ(log, Lines{"The operation requires a smart card, but no smart card is currently in the device."});
 }
 
 TEST_F(CardExchange, DisconnectPowersDownButKeepsTheClosedHandle)
@@ -139,7 +139,7 @@ TEST_F(CardExchange, DisconnectPowersDownButKeepsTheClosedHandle)
     EXPECT_TRUE(log.empty());
 
     send({0x00, 0xB0, 0x00, 0x00, 0x00});
-    EXPECT_EQ(log, (Lines {"Command:", " 00 B0 00 00 00", "Error:", "The supplied handle was invalid."}));
+    EXPECT_EQ(log, (Lines{"Command:", " 00 B0 00 00 00", "Error:", "The supplied handle was invalid."}));
     EXPECT_EQ(TachoCard::StatusWord, 0);
 }
 
@@ -147,12 +147,12 @@ TEST_F(CardExchange, ResetLogsAndKeepsTheConnection)
 {
     connect();
     EXPECT_TRUE(TachoCard::ResetCard());
-    EXPECT_EQ(log, Lines {"Card reset"});
+    EXPECT_EQ(log, Lines{"Card reset"});
 
     log.clear();
     FakePcsc::setReconnectResult(static_cast<LONG>(SCARD_W_REMOVED_CARD));
     EXPECT_FALSE(TachoCard::ResetCard());
-    EXPECT_EQ(log, Lines {"The smart card has been removed and no further communication is possible."});
+    EXPECT_EQ(log, Lines{"The smart card has been removed and no further communication is possible."});
 }
 
 // The full 32768-byte response area is offered, and a card that fills it is taken whole.
@@ -202,7 +202,7 @@ TEST_P(Listing, FillsItemsOnlyOnSuccess)
     FakePcsc::setEstablishResult(c.establishResult);
     FakePcsc::setListResult(c.listResult);
     FakePcsc::setRawReaderList(c.rawList);
-    Lines items {"previous item"};
+    Lines items{"previous item"};
     EXPECT_EQ(TachoCard::ListReaders(items), c.expectedResult);
     EXPECT_EQ(items, c.expectedItems);
     EXPECT_EQ(log, c.expectedLog);
@@ -212,49 +212,49 @@ const std::string longNames = std::string(130, 'A') + '\0' + std::string(130, 'B
 
 INSTANTIATE_TEST_SUITE_P(
         Table, Listing,
-        testing::Values(ListingCase {"TwoReadersInOrder",
-                                     SCARD_S_SUCCESS,
-                                     SCARD_S_SUCCESS,
-                                     std::string("Reader B 00 00\0Reader A 00 01\0\0", 31),
-                                     true,
-                                     {"Reader B 00 00", "Reader A 00 01"},
-                                     {}},
-                        ListingCase {"NamesNeedMoreThan256Bytes",
-                                     SCARD_S_SUCCESS,
-                                     SCARD_S_SUCCESS,
-                                     longNames,
-                                     false,
-                                     {"previous item"},
-                                     {"The data buffer for returned data is too small for the returned data."}},
-                        ListingCase {"EmptyFirstName",
-                                     SCARD_S_SUCCESS,
-                                     SCARD_S_SUCCESS,
-                                     std::string("\0\0", 2),
-                                     false,
-                                     {"previous item"},
-                                     {"Error is not documented (0x00000000)."}},
-                        ListingCase {"NoService",
-                                     static_cast<LONG>(SCARD_E_NO_SERVICE),
-                                     SCARD_S_SUCCESS,
-                                     std::string("R\0\0", 3),
-                                     false,
-                                     {"previous item"},
-                                     {"The smart card resource manager is not running."}},
-                        ListingCase {"NoReaders",
-                                     SCARD_S_SUCCESS,
-                                     static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE),
-                                     std::string("R\0\0", 3),
-                                     false,
-                                     {"previous item"},
-                                     {"Error is not documented (0x8010002E)."}},
+        testing::Values(ListingCase{"TwoReadersInOrder",
+                                    SCARD_S_SUCCESS,
+                                    SCARD_S_SUCCESS,
+                                    std::string("Reader B 00 00\0Reader A 00 01\0\0", 31),
+                                    true,
+                                    {"Reader B 00 00", "Reader A 00 01"},
+                                    {}},
+                        ListingCase{"NamesNeedMoreThan256Bytes",
+                                    SCARD_S_SUCCESS,
+                                    SCARD_S_SUCCESS,
+                                    longNames,
+                                    false,
+                                    {"previous item"},
+                                    {"The data buffer for returned data is too small for the returned data."}},
+                        ListingCase{"EmptyFirstName",
+                                    SCARD_S_SUCCESS,
+                                    SCARD_S_SUCCESS,
+                                    std::string("\0\0", 2),
+                                    false,
+                                    {"previous item"},
+                                    {"Error is not documented (0x00000000)."}},
+                        ListingCase{"NoService",
+                                    static_cast<LONG>(SCARD_E_NO_SERVICE),
+                                    SCARD_S_SUCCESS,
+                                    std::string("R\0\0", 3),
+                                    false,
+                                    {"previous item"},
+                                    {"The smart card resource manager is not running."}},
+                        ListingCase{"NoReaders",
+                                    SCARD_S_SUCCESS,
+                                    static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE),
+                                    std::string("R\0\0", 3),
+                                    false,
+                                    {"previous item"},
+                                    {"Error is not documented (0x8010002E)."}},
                         // A list that lacks its closing zero ends at the buffer's end instead of beyond it.
-                        ListingCase {"UnterminatedList",
-                                     SCARD_S_SUCCESS,
-                                     SCARD_S_SUCCESS,
-                                     std::string(256, 'R'),
-                                     true,
-                                     {std::string(256, 'R')},
-                                     {}}),
+                        ListingCase{"UnterminatedList",
+                                    SCARD_S_SUCCESS,
+                                    SCARD_S_SUCCESS,
+                                    std::string(256, 'R'),
+                                    true,
+                                    {std::string(256, 'R')},
+                                    {}}),
         CaseName());
 
 } // namespace

@@ -47,8 +47,8 @@ Bytes identification(const Bytes &surname, const Bytes &firstNames, const std::s
 
 Bytes record(std::uint16_t id, std::uint8_t type, const Bytes &content)
 {
-    Bytes bytes {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id & 0xFF), type,
-                 static_cast<std::uint8_t>(content.size() >> 8), static_cast<std::uint8_t>(content.size() & 0xFF)};
+    Bytes bytes{static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id & 0xFF), type,
+                static_cast<std::uint8_t>(content.size() >> 8), static_cast<std::uint8_t>(content.size() & 0xFF)};
     bytes.insert(bytes.end(), content.begin(), content.end());
     return bytes;
 }
@@ -95,7 +95,7 @@ protected:
 
     ModelCard card;
     RecordingReporter reporter;
-    CardDownload download {reporter};
+    CardDownload download{reporter};
 };
 
 struct ReadStyleCase
@@ -131,20 +131,20 @@ using End = ModelCard::EndStyle;
 
 INSTANTIATE_TEST_SUITE_P(
         Table, ReadStyles,
-        testing::Values(ReadStyleCase {"ShortAfterExactLength", 100, Length::ExactLength, End::SixC00, 2},
-                        ReadStyleCase {"ShortAnsweredAtOnce", 100, Length::DirectData, End::SixC00, 1},
-                        ReadStyleCase {"Gen1Sizes", 5548, Length::ExactLength, End::SixC00, 23},
+        testing::Values(ReadStyleCase{"ShortAfterExactLength", 100, Length::ExactLength, End::SixC00, 2},
+                        ReadStyleCase{"ShortAnsweredAtOnce", 100, Length::DirectData, End::SixC00, 1},
+                        ReadStyleCase{"Gen1Sizes", 5548, Length::ExactLength, End::SixC00, 23},
                         // Files whose size is a multiple of 256: the read just past the end completes them.
-                        ReadStyleCase {"Exactly256Then6C00", 256, Length::ExactLength, End::SixC00, 2},
-                        ReadStyleCase {"Exactly768Then6C00", 768, Length::ExactLength, End::SixC00, 4},
-                        ReadStyleCase {"Exactly256ThenEmptySuccess", 256, Length::ExactLength, End::EmptySuccess, 2},
-                        ReadStyleCase {"Exactly512Then6B00", 512, Length::ExactLength, End::SixB00, 3},
+                        ReadStyleCase{"Exactly256Then6C00", 256, Length::ExactLength, End::SixC00, 2},
+                        ReadStyleCase{"Exactly768Then6C00", 768, Length::ExactLength, End::SixC00, 4},
+                        ReadStyleCase{"Exactly256ThenEmptySuccess", 256, Length::ExactLength, End::EmptySuccess, 2},
+                        ReadStyleCase{"Exactly512Then6B00", 512, Length::ExactLength, End::SixB00, 3},
                         // Cards that answer 6700: a halving search of eight reads finds the bytes left, none
                         // at the end of a file of whole pieces.
-                        ReadStyleCase {"Exactly256Then6700", 256, Length::WrongLength, End::SixSevenHundred, 2 + 8},
-                        ReadStyleCase {"WrongLength600", 600, Length::WrongLength, End::SixSevenHundred, 3 + 8},
-                        ReadStyleCase {"WrongLengthOneLeft", 257, Length::WrongLength, End::SixSevenHundred, 2 + 8},
-                        ReadStyleCase {"WrongLength255", 255, Length::WrongLength, End::SixSevenHundred, 1 + 8}),
+                        ReadStyleCase{"Exactly256Then6700", 256, Length::WrongLength, End::SixSevenHundred, 2 + 8},
+                        ReadStyleCase{"WrongLength600", 600, Length::WrongLength, End::SixSevenHundred, 3 + 8},
+                        ReadStyleCase{"WrongLengthOneLeft", 257, Length::WrongLength, End::SixSevenHundred, 2 + 8},
+                        ReadStyleCase{"WrongLength255", 255, Length::WrongLength, End::SixSevenHundred, 1 + 8}),
         CaseName());
 
 TEST_F(CardDownloadTest, UnsignedStepLogsOnlyItsHeadingExchangesAndSuccess)
@@ -152,7 +152,7 @@ TEST_F(CardDownloadTest, UnsignedStepLogsOnlyItsHeadingExchangesAndSuccess)
     card.files[0x0002] = pattern(25);
     connect();
     ASSERT_TRUE(download.ReadCardFile(QStringLiteral("ICC"), 0x0002, false));
-    const QStringList expected {
+    const QStringList expected{
             "----- Read file: ICC -----",
             "Command:",
             " 00 A4 02 0C 02 00 02",
@@ -172,7 +172,7 @@ TEST_F(CardDownloadTest, UnsignedStepLogsOnlyItsHeadingExchangesAndSuccess)
             "- success",
     };
     EXPECT_EQ(reporter.log, expected);
-    EXPECT_EQ(reporter.statusHistory, (QStringList {QStringLiteral("Načítám soubor ICC..."), QString()}));
+    EXPECT_EQ(reporter.statusHistory, (QStringList{QStringLiteral("Načítám soubor ICC..."), QString()}));
 }
 
 TEST_F(CardDownloadTest, SignedStepAppendsDataThenSignature)
@@ -187,8 +187,8 @@ TEST_F(CardDownloadTest, SignedStepAppendsDataThenSignature)
     EXPECT_EQ(download.DownloadLength, 9 + 133);
     EXPECT_TRUE(reporter.log.contains(QStringLiteral("- hash file")));
     EXPECT_TRUE(reporter.log.contains(QStringLiteral("- compute signature")));
-    EXPECT_EQ(FakePcsc::transmittedCommands().at(1), (Bytes {0x80, 0x2A, 0x90, 0x00}));
-    EXPECT_EQ(FakePcsc::transmittedCommands().back(), (Bytes {0x00, 0x2A, 0x9E, 0x9A, 0x80}));
+    EXPECT_EQ(FakePcsc::transmittedCommands().at(1), (Bytes{0x80, 0x2A, 0x90, 0x00}));
+    EXPECT_EQ(FakePcsc::transmittedCommands().back(), (Bytes{0x00, 0x2A, 0x9E, 0x9A, 0x80}));
 }
 
 struct FailureCase
@@ -216,21 +216,21 @@ TEST_P(StepFailures, EndTheStepWithOneLineAndKeepOnlyWhatIsComplete)
 
 INSTANTIATE_TEST_SUITE_P(
         Table, StepFailures,
-        testing::Values(FailureCase {"SelectRefused", [](ModelCard &c) { c.failSelectOf = 0x0502; },
-                                     "- error: select file, code 6A82", false},
-                        FailureCase {"HashRefused", [](ModelCard &c) { c.statusByInstruction[0x2A] = 0x6985; },
-                                     "- error: hash file, code 6985", false},
+        testing::Values(FailureCase{"SelectRefused", [](ModelCard &c) { c.failSelectOf = 0x0502; },
+                                    "- error: select file, code 6A82", false},
+                        FailureCase{"HashRefused", [](ModelCard &c) { c.statusByInstruction[0x2A] = 0x6985; },
+                                    "- error: hash file, code 6985", false},
                         // A card that keeps asking for another length is not asked a third time.
-                        FailureCase {"RepeatedWrongLength", [](ModelCard &c) { c.statusByInstruction[0xB0] = 0x6C10; },
-                                     "- error: read file, code 6C10", false},
-                        FailureCase {"ReadRefused", [](ModelCard &c) { c.statusByInstruction[0xB0] = 0x6982; },
-                                     "- error: read file, code 6982", false},
-                        FailureCase {"ShortSignature", [](ModelCard &c) { c.signatureLength = 64; },
-                                     "- error: wrong signature length - 64", true},
-                        FailureCase {"NoSignatureData", [](ModelCard &c) { c.signatureLength = 0; },
-                                     "- error: wrong signature length - 0", true},
-                        FailureCase {"FileLargerThanItsBuffer", [](ModelCard &c) { c.files[0x0502] = pattern(40000); },
-                                     "- error: file too large, more than 32768 bytes", false}),
+                        FailureCase{"RepeatedWrongLength", [](ModelCard &c) { c.statusByInstruction[0xB0] = 0x6C10; },
+                                    "- error: read file, code 6C10", false},
+                        FailureCase{"ReadRefused", [](ModelCard &c) { c.statusByInstruction[0xB0] = 0x6982; },
+                                    "- error: read file, code 6982", false},
+                        FailureCase{"ShortSignature", [](ModelCard &c) { c.signatureLength = 64; },
+                                    "- error: wrong signature length - 64", true},
+                        FailureCase{"NoSignatureData", [](ModelCard &c) { c.signatureLength = 0; },
+                                    "- error: wrong signature length - 0", true},
+                        FailureCase{"FileLargerThanItsBuffer", [](ModelCard &c) { c.files[0x0502] = pattern(40000); },
+                                    "- error: file too large, more than 32768 bytes", false}),
         CaseName());
 
 TEST_F(CardDownloadTest, ExchangeThatNeverReachedTheCardReportsCode0000)
@@ -277,23 +277,23 @@ Bytes ascii(const char *text)
 
 INSTANTIATE_TEST_SUITE_P(
         Table, FileNameParts,
-        testing::Values(FileNameCase {"SurnameEndsAtZero", identification(ascii("NOVAK"), ascii("JAN")), 143,
-                                      "J_NOVAK_CZ12345678901234"},
-                        FileNameCase {"SurnamePaddedWithSpaces",
-                                      identification(ascii("NOVAK"), ascii("JAN"), "CZ12345678901234", ' '), 143,
-                                      "J_NOVAK" + QByteArray(30, ' ') + "_CZ12345678901234"},
-                        FileNameCase {"SurnameFillsItsField", identification(Bytes(35, 'X'), ascii("JAN")), 143,
-                                      "J_" + QByteArray(35, 'X') + "_CZ12345678901234"},
-                        FileNameCase {"CzechLettersKeepTheirBytes",
-                                      identification(windows1250(QStringLiteral("DVOŘÁK")),
-                                                     windows1250(QStringLiteral("ŽANETA"))),
-                                      143, QByteArray("\x8E_DVO\xD8\xC1K_CZ12345678901234")},
-                        FileNameCase {"UnsafeBytesBecomeUnderscores",
-                                      identification(ascii("A/B\"C\\D\x01\x7F\x81"), ascii("\x0A"), "CZ/../..\"x\x02"),
-                                      143, "__A_B_C_D____CZ_.._.._x_"},
+        testing::Values(FileNameCase{"SurnameEndsAtZero", identification(ascii("NOVAK"), ascii("JAN")), 143,
+                                     "J_NOVAK_CZ12345678901234"},
+                        FileNameCase{"SurnamePaddedWithSpaces",
+                                     identification(ascii("NOVAK"), ascii("JAN"), "CZ12345678901234", ' '), 143,
+                                     "J_NOVAK" + QByteArray(30, ' ') + "_CZ12345678901234"},
+                        FileNameCase{"SurnameFillsItsField", identification(Bytes(35, 'X'), ascii("JAN")), 143,
+                                     "J_" + QByteArray(35, 'X') + "_CZ12345678901234"},
+                        FileNameCase{"CzechLettersKeepTheirBytes",
+                                     identification(windows1250(QStringLiteral("DVOŘÁK")),
+                                                    windows1250(QStringLiteral("ŽANETA"))),
+                                     143, QByteArray("\x8E_DVO\xD8\xC1K_CZ12345678901234")},
+                        FileNameCase{"UnsafeBytesBecomeUnderscores",
+                                     identification(ascii("A/B\"C\\D\x01\x7F\x81"), ascii("\x0A"), "CZ/../..\"x\x02"),
+                                     143, "__A_B_C_D____CZ_.._.._x_"},
                         // A short answer: what was not read counts as zero, whatever the buffer held.
-                        FileNameCase {"OnlyPartOfTheFileRead", identification(ascii("NOVAK"), ascii("JAN")), 69,
-                                      "__NOV_CZ12345678901234"}),
+                        FileNameCase{"OnlyPartOfTheFileRead", identification(ascii("NOVAK"), ascii("JAN")), 69,
+                                     "__NOV_CZ12345678901234"}),
         CaseName());
 
 class Identification : public CardDownloadTest
@@ -305,14 +305,14 @@ TEST_F(Identification, ShowsTheHolderAndEnablesReading)
     card.files[0x0520] = identification(windows1250(QStringLiteral("NOVÁK")), windows1250(QStringLiteral("JAN PETR")));
     download.IdentifyCard();
     EXPECT_EQ(reporter.cardInfoHistory,
-              (QStringList {QStringLiteral("načítám informace..."), QStringLiteral("JAN PETR NOVÁK")}));
+              (QStringList{QStringLiteral("načítám informace..."), QStringLiteral("JAN PETR NOVÁK")}));
     EXPECT_EQ(reporter.cardPanel, QStringLiteral("Karta připojena"));
     EXPECT_TRUE(reporter.readButtonEnabled);
     EXPECT_EQ(download.DownloadLength, 148 + 133);
     EXPECT_EQ(download.FileNamePart, QByteArray("J_NOV\xC1K_CZ12345678901234"));
     EXPECT_TRUE(reporter.log.contains(QStringLiteral("----- Select TACHO DF -----")));
     EXPECT_EQ(FakePcsc::transmittedCommands().front(),
-              (Bytes {0x00, 0xA4, 0x04, 0x0C, 0x06, 0xFF, 0x54, 0x41, 0x43, 0x48, 0x4F}));
+              (Bytes{0x00, 0xA4, 0x04, 0x0C, 0x06, 0xFF, 0x54, 0x41, 0x43, 0x48, 0x4F}));
 }
 
 TEST_F(Identification, ShowsNamesAsStoredWithTheirFill)
@@ -358,18 +358,18 @@ TEST_P(IdentificationFailures, LeaveTheReadButtonDisabled)
 INSTANTIATE_TEST_SUITE_P(
         Table, IdentificationFailures,
         testing::Values(
-                IdentificationFailure {
+                IdentificationFailure{
                         "NoConnection",
                         [](ModelCard &) { FakePcsc::setConnectResult(static_cast<LONG>(SCARD_E_NO_SMARTCARD)); },
                         QString(), QStringLiteral("Chyba při načítání: kartu nelze připojit"),
                         "The operation requires a smart card, but no smart card is currently in the device."},
-                IdentificationFailure {"NotATachographCard", [](ModelCard &c) { c.statusByInstruction[0xA4] = 0x6A82; },
-                                       QStringLiteral("vložená karta nebyla rozpoznána"), QString(),
-                                       "- failed, code 6A82"},
-                IdentificationFailure {"SignatureRefused", [](ModelCard &c) { c.signatureLength = 64; },
-                                       QStringLiteral("vložená karta nebyla rozpoznána"),
-                                       QStringLiteral("Načítám soubor Identification..."),
-                                       "- error: wrong signature length - 64"}),
+                IdentificationFailure{"NotATachographCard", [](ModelCard &c) { c.statusByInstruction[0xA4] = 0x6A82; },
+                                      QStringLiteral("vložená karta nebyla rozpoznána"), QString(),
+                                      "- failed, code 6A82"},
+                IdentificationFailure{"SignatureRefused", [](ModelCard &c) { c.signatureLength = 64; },
+                                      QStringLiteral("vložená karta nebyla rozpoznána"),
+                                      QStringLiteral("Načítám soubor Identification..."),
+                                      "- error: wrong signature length - 64"}),
         CaseName());
 
 } // namespace

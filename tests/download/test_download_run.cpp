@@ -27,7 +27,7 @@ struct CardFile
 };
 
 // The files of a run in their order, with Gen1 sizes.
-const std::vector<CardFile> runFiles {
+const std::vector<CardFile> runFiles{
         {0x0002, 25, false},  {0x0005, 8, false},  {0xC100, 194, false},  {0xC108, 194, false},
         {0x0501, 10, true},   {0x0520, 143, true}, {0x050E, 4, true},     {0x0521, 53, true},
         {0x0502, 1152, true}, {0x0503, 768, true}, {0x0504, 13780, true}, {0x0505, 6202, true},
@@ -120,7 +120,7 @@ protected:
     QTemporaryDir folder;
     ModelCard card;
     RecordingReporter reporter;
-    CardDownload download {reporter};
+    CardDownload download{reporter};
 };
 
 TEST_F(DownloadRun, WritesEveryFileAndSignatureInOrder)
@@ -129,7 +129,7 @@ TEST_F(DownloadRun, WritesEveryFileAndSignatureInOrder)
     ASSERT_EQ(result.outcome, DownloadRunResult::Outcome::Written);
     EXPECT_EQ(result.fileName, expectedName);
     EXPECT_EQ(readFile(path()), expectedDownload(runFiles, 1));
-    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList {expectedName});
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{expectedName});
 
     EXPECT_EQ(reporter.log.first(), QStringLiteral("Card reset"));
     EXPECT_EQ(reporter.log.last(),
@@ -177,11 +177,11 @@ TEST_P(DownloadRunEarlyEnd, WritesNoFileAndKeepsTheCard)
 
 INSTANTIATE_TEST_SUITE_P(
         Table, DownloadRunEarlyEnd,
-        testing::Values(EarlyEndCase {"ApplicationNotSelectable",
-                                      [](ModelCard &c) { c.statusByInstruction[0xA4] = 0x6A82; },
-                                      QStringLiteral("Chyba při načítání: není vložena tachografová karta")},
-                        EarlyEndCase {"IdentificationUnreadable", [](ModelCard &c) { c.failSelectOf = 0x0520; },
-                                      QStringLiteral("Chyba při načítání: nelze načíst identifikační soubor")}),
+        testing::Values(EarlyEndCase{"ApplicationNotSelectable",
+                                     [](ModelCard &c) { c.statusByInstruction[0xA4] = 0x6A82; },
+                                     QStringLiteral("Chyba při načítání: není vložena tachografová karta")},
+                        EarlyEndCase{"IdentificationUnreadable", [](ModelCard &c) { c.failSelectOf = 0x0520; },
+                                     QStringLiteral("Chyba při načítání: nelze načíst identifikační soubor")}),
         CaseName());
 
 TEST_F(DownloadRun, CardPulledAfterIdentificationStillYieldsTheFile)
@@ -200,7 +200,7 @@ TEST_F(DownloadRun, SecondRunInTheSameMinuteReplacesTheFirst)
     TachoCard::ConnectCard();
     download.IdentifyCard();
     ASSERT_EQ(download.runDownload(folder.path() + u'/').outcome, DownloadRunResult::Outcome::Written);
-    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList {expectedName});
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{expectedName});
     EXPECT_EQ(readFile(path()), expectedDownload(runFiles, 2));
 }
 
@@ -221,7 +221,7 @@ TEST_F(DownloadRun, FullDiskKeepsTheEarlierFileAndLeavesNoPartialOne)
         ASSERT_TRUE(earlier.open(QIODevice::WriteOnly));
         earlier.write("earlier download");
     }
-    rlimit previous {};
+    rlimit previous{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
     const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
     rlimit limited = previous;
@@ -235,7 +235,7 @@ TEST_F(DownloadRun, FullDiskKeepsTheEarlierFileAndLeavesNoPartialOne)
     EXPECT_EQ(result.errorText, QStringLiteral("Disk full"));
     const QByteArray earlier("earlier download");
     EXPECT_EQ(readFile(path()), Bytes(earlier.begin(), earlier.end()));
-    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList {expectedName});
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{expectedName});
 }
 
 struct ErrorCodeCase
@@ -258,16 +258,16 @@ TEST_P(FileErrors, MapToTheCodesUsersKnow)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, FileErrors,
-                         testing::Values(ErrorCodeCase {"NoFolder", ENOENT, 3, "Invalid filename"},
-                                         ErrorCodeCase {"NotAFolder", ENOTDIR, 3, "Invalid filename"},
-                                         ErrorCodeCase {"Denied", EACCES, 5, "File access denied"},
-                                         ErrorCodeCase {"ReadOnlyFileSystem", EROFS, 5, "File access denied"},
-                                         ErrorCodeCase {"TooManyFiles", EMFILE, 4, "Too many open files"},
-                                         ErrorCodeCase {"NoSpace", ENOSPC, 101, "Disk full"},
-                                         ErrorCodeCase {"Quota", EDQUOT, 101, "Disk full"},
+                         testing::Values(ErrorCodeCase{"NoFolder", ENOENT, 3, "Invalid filename"},
+                                         ErrorCodeCase{"NotAFolder", ENOTDIR, 3, "Invalid filename"},
+                                         ErrorCodeCase{"Denied", EACCES, 5, "File access denied"},
+                                         ErrorCodeCase{"ReadOnlyFileSystem", EROFS, 5, "File access denied"},
+                                         ErrorCodeCase{"TooManyFiles", EMFILE, 4, "Too many open files"},
+                                         ErrorCodeCase{"NoSpace", ENOSPC, 101, "Disk full"},
+                                         ErrorCodeCase{"Quota", EDQUOT, 101, "Disk full"},
                                          // An input/output error is not a denied access.
-                                         ErrorCodeCase {"InputOutput", EIO, 5, "I/O error 5"},
-                                         ErrorCodeCase {"IsAFolder", EISDIR, 21, "I/O error 21"}),
+                                         ErrorCodeCase{"InputOutput", EIO, 5, "I/O error 5"},
+                                         ErrorCodeCase{"IsAFolder", EISDIR, 21, "I/O error 21"}),
                          CaseName());
 
 TEST(DownloadFilePath, AddsASeparatorOnlyWhenMissing)

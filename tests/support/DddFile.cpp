@@ -70,8 +70,8 @@ DddFile::ParseResult DddFile::parse(std::span<const std::uint8_t> bytes)
         }
         const auto begin = bytes.begin() + static_cast<std::ptrdiff_t>(position + HeaderSize);
         result.records.push_back(
-                DddRecord {fileId, static_cast<DddRecordType>(type),
-                           std::vector<std::uint8_t>(begin, begin + static_cast<std::ptrdiff_t>(length))});
+                DddRecord{fileId, static_cast<DddRecordType>(type),
+                          std::vector<std::uint8_t>(begin, begin + static_cast<std::ptrdiff_t>(length))});
         position += HeaderSize + length;
     }
     result.ok = true;
@@ -168,7 +168,7 @@ DddCheck DddFile::verifySignatures(const std::vector<DddRecord> &records, const 
 
 std::string DddFile::fileIdText(std::uint16_t fileId)
 {
-    std::array<char, 5> text {};
+    std::array<char, 5> text{};
     std::snprintf(text.data(), text.size(), "%04X", static_cast<unsigned>(fileId));
     return text.data();
 }

@@ -14,7 +14,7 @@ struct State
 {
     LONG establishResult = SCARD_S_SUCCESS;
     LONG listResult = SCARD_S_SUCCESS;
-    std::string readerList {"Fake Reader 00 00\0\0", 19};
+    std::string readerList{"Fake Reader 00 00\0\0", 19};
     LONG connectResult = SCARD_S_SUCCESS;
     DWORD activeProtocol = SCARD_PROTOCOL_T0;
     LONG reconnectResult = SCARD_S_SUCCESS;
@@ -33,7 +33,7 @@ struct State
     DWORD shareMode = 0;
     DWORD protocols = 0;
     DWORD disposition = 0;
-    SCARD_IO_REQUEST sendPci {};
+    SCARD_IO_REQUEST sendPci{};
     std::string connectReader;
 };
 
@@ -51,7 +51,7 @@ void record(const char *name)
 void reset()
 {
     std::lock_guard lock(mutex);
-    state = State {};
+    state = State{};
     changed.notify_all();
 }
 
@@ -307,7 +307,7 @@ LONG SCardTransmit(SCARDHANDLE hCard, const SCARD_IO_REQUEST *pioSendPci, LPCBYT
         }
     }
     if (!scripted)
-        reply = card ? card(command) : FakePcsc::Reply {SCARD_S_SUCCESS, {0x6D, 0x00}};
+        reply = card ? card(command) : FakePcsc::Reply{SCARD_S_SUCCESS, {0x6D, 0x00}};
     if (reply.result != SCARD_S_SUCCESS)
         return reply.result;
     if (reply.bytes.size() > *pcbRecvLength)

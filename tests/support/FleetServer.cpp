@@ -34,7 +34,7 @@ constexpr auto StartTimeout = std::chrono::seconds(20);
 
 FleetServer::FleetServer(std::vector<std::string> options)
 {
-    std::array<char, 64> pattern {};
+    std::array<char, 64> pattern{};
     const std::string_view templateName = "/tmp/korvan-fleetd-XXXXXX";
     std::copy(templateName.begin(), templateName.end(), pattern.begin());
     if (!::mkdtemp(pattern.data())) {
@@ -43,8 +43,8 @@ FleetServer::FleetServer(std::vector<std::string> options)
     }
     directory_ = pattern.data();
 
-    std::vector<std::string> arguments {KORVAN_FLEETD_PATH, "--ca-out", caFile(), "--record-dir",
-                                        directory_ + "/requests"};
+    std::vector<std::string> arguments{KORVAN_FLEETD_PATH, "--ca-out", caFile(), "--record-dir",
+                                       directory_ + "/requests"};
     if (std::find(options.begin(), options.end(), "--listen") == options.end()) {
         arguments.emplace_back("--listen");
         arguments.emplace_back("127.0.0.1:0");
@@ -76,11 +76,11 @@ FleetServer::FleetServer(std::vector<std::string> options)
     // Wait for "port N"; the rest of the output is read by a thread so the server never blocks
     // on a full pipe.
     const auto until = std::chrono::steady_clock::now() + StartTimeout;
-    std::array<char, 512> buffer {};
+    std::array<char, 512> buffer{};
     while (port_ == 0) {
         const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        pollfd entry {output_, POLLIN, 0};
+        pollfd entry{output_, POLLIN, 0};
         if (left.count() <= 0 || ::poll(&entry, 1, int(left.count())) <= 0) {
             error_ = "korvan-fleetd did not report its port";
             return;
@@ -124,7 +124,7 @@ FleetServer::~FleetServer()
 
 void FleetServer::readOutput()
 {
-    std::array<char, 512> buffer {};
+    std::array<char, 512> buffer{};
     while (true) {
         const ssize_t received = ::read(output_, buffer.data(), buffer.size());
         if (received < 0 && errno == EINTR)
@@ -172,7 +172,7 @@ std::vector<std::string> FleetServer::summaryLines() const
 std::uint16_t UnusedLoopbackPort()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address {};
+    sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;

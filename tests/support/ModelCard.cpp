@@ -54,7 +54,7 @@ FakePcsc::Reply ModelCard::answer(const std::vector<std::uint8_t> &command)
             return status(0x6985);
         m_removed = removeAfterSignatureOf && removeAfterSignatureOf == m_current;
         {
-            FakePcsc::Reply reply {SCARD_S_SUCCESS, std::vector<std::uint8_t>(signatureLength, 0x5A)};
+            FakePcsc::Reply reply{SCARD_S_SUCCESS, std::vector<std::uint8_t>(signatureLength, 0x5A)};
             reply.bytes.push_back(0x90);
             reply.bytes.push_back(0x00);
             return reply;
@@ -88,9 +88,9 @@ FakePcsc::Reply ModelCard::answer(const std::vector<std::uint8_t> &command)
                 return status(0x6700);
             length = left;
         }
-        FakePcsc::Reply reply {SCARD_S_SUCCESS,
-                               {file.begin() + static_cast<std::ptrdiff_t>(offset),
-                                file.begin() + static_cast<std::ptrdiff_t>(offset + length)}};
+        FakePcsc::Reply reply{SCARD_S_SUCCESS,
+                              {file.begin() + static_cast<std::ptrdiff_t>(offset),
+                               file.begin() + static_cast<std::ptrdiff_t>(offset + length)}};
         reply.bytes.push_back(0x90);
         reply.bytes.push_back(0x00);
         return reply;

@@ -141,7 +141,7 @@ bool PcscdHarness::takeLock()
 
 bool PcscdHarness::socketFree()
 {
-    sockaddr_un address {};
+    sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, SocketPath, sizeof address.sun_path - 1);
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -170,7 +170,7 @@ bool PcscdHarness::writeConfig()
 {
     if (!m_dir.empty())
         return true;
-    std::array<char, 64> pattern {};
+    std::array<char, 64> pattern{};
     std::strncpy(pattern.data(), "/tmp/korvan-pcscd-XXXXXX", pattern.size() - 1);
     if (!mkdtemp(pattern.data()))
         return fail("cannot make a temporary directory: " + errnoText());
@@ -206,7 +206,7 @@ bool PcscdHarness::start(std::chrono::milliseconds timeout)
 
     const std::string configDir = m_dir + "/reader.conf.d";
     const std::string logPath = m_dir + "/pcscd.log";
-    std::vector<std::string> arguments {"pcscd", "--foreground", "--config", configDir};
+    std::vector<std::string> arguments{"pcscd", "--foreground", "--config", configDir};
     std::vector<char *> argv;
     for (auto &argument : arguments)
         argv.push_back(argument.data());
@@ -281,7 +281,7 @@ bool PcscdHarness::waitForCard(const std::string &reader, bool present, std::chr
     if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
         return false;
     const auto deadline = Clock::now() + timeout;
-    SCARD_READERSTATE state {};
+    SCARD_READERSTATE state{};
     state.szReader = reader.c_str();
     state.dwCurrentState = SCARD_STATE_UNAWARE;
     bool reached = false;

@@ -78,7 +78,7 @@ bool VirtualCard::start(Timeout timeout)
 {
     if (m_pid > 0)
         return fail("already started");
-    std::array<char, 64> pattern {};
+    std::array<char, 64> pattern{};
     std::strncpy(pattern.data(), "/tmp/korvan-vcard-XXXXXX", pattern.size() - 1);
     if (!mkdtemp(pattern.data()))
         return fail(std::string("cannot make a temporary directory: ") + std::strerror(errno));
@@ -87,7 +87,7 @@ bool VirtualCard::start(Timeout timeout)
     m_downloadPath = m_dir + "/expected.ddd";
     m_stderrPath = m_dir + "/stderr.txt";
 
-    std::vector<std::string> arguments {m_toolPath};
+    std::vector<std::string> arguments{m_toolPath};
     arguments.insert(arguments.end(), m_arguments.begin(), m_arguments.end());
     arguments.insert(arguments.end(), {"--log", m_logPath, "--write-ddd", m_downloadPath});
     if (std::find(m_arguments.begin(), m_arguments.end(), "--load") == m_arguments.end()) {
@@ -99,8 +99,8 @@ bool VirtualCard::start(Timeout timeout)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
 
-    std::array<int, 2> input {};
-    std::array<int, 2> output {};
+    std::array<int, 2> input{};
+    std::array<int, 2> output{};
     if (pipe2(input.data(), O_CLOEXEC) != 0)
         return fail(std::string("pipe: ") + std::strerror(errno));
     if (pipe2(output.data(), O_CLOEXEC) != 0) {
@@ -165,13 +165,13 @@ bool VirtualCard::readLine(std::string &line, Clock::time_point deadline)
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0)
             return false;
-        pollfd fd {m_stdout, POLLIN, 0};
+        pollfd fd{m_stdout, POLLIN, 0};
         const int ready = poll(&fd, 1, static_cast<int>(left.count()));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
             return false;
-        std::array<char, 512> buffer {};
+        std::array<char, 512> buffer{};
         const ssize_t got = read(m_stdout, buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR)
             continue;

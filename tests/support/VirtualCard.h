@@ -16,7 +16,7 @@ class VirtualCard
 public:
     using Bytes = std::vector<std::uint8_t>;
     using Timeout = std::chrono::milliseconds;
-    static constexpr Timeout DefaultTimeout {10000};
+    static constexpr Timeout DefaultTimeout{10000};
 
     // arguments: korvan-vcard options; --log, --write-ddd and (without --load) --write-key are
     // added, into a temporary directory of the controller.

@@ -77,16 +77,16 @@ TEST_P(GeneratedSizes, FollowPresetAndDescribeThemselves)
 
 INSTANTIATE_TEST_SUITE_P(
         Presets, GeneratedSizes,
-        testing::Values(SizeCase {"Default", SizePreset::Default, {}},
-                        SizeCase {"Min",
-                                  SizePreset::Min,
-                                  {{0x0502, 864}, {0x0503, 576}, {0x0504, 5548}, {0x0505, 2606}, {0x0506, 841}}},
-                        SizeCase {"Max",
-                                  SizePreset::Max,
-                                  {{0x0502, 1728}, {0x0503, 1152}, {0x0504, 13780}, {0x0505, 6202}, {0x0506, 1121}}},
-                        SizeCase {"Multiple256",
-                                  SizePreset::Multiple256,
-                                  {{0x0502, 1280}, {0x0503, 768}, {0x0504, 9728}, {0x0505, 4352}, {0x0506, 1024}}}),
+        testing::Values(SizeCase{"Default", SizePreset::Default, {}},
+                        SizeCase{"Min",
+                                 SizePreset::Min,
+                                 {{0x0502, 864}, {0x0503, 576}, {0x0504, 5548}, {0x0505, 2606}, {0x0506, 841}}},
+                        SizeCase{"Max",
+                                 SizePreset::Max,
+                                 {{0x0502, 1728}, {0x0503, 1152}, {0x0504, 13780}, {0x0505, 6202}, {0x0506, 1121}}},
+                        SizeCase{"Multiple256",
+                                 SizePreset::Multiple256,
+                                 {{0x0502, 1280}, {0x0503, 768}, {0x0504, 9728}, {0x0505, 4352}, {0x0506, 1024}}}),
         [](const testing::TestParamInfo<SizeCase> &p) { return std::string(p.param.name); });
 
 TEST(CardGenerator, SizeOfOneEfOverridesPresetAndLeavesOthersAlone)
@@ -104,8 +104,8 @@ TEST(CardGenerator, SizeOfOneEfOverridesPresetAndLeavesOthersAlone)
 // Bytes a Czech name may hold: A-Z, space, hyphen and the Windows-1250 capitals with diacritics.
 bool isNameByte(std::uint8_t byte)
 {
-    static const std::set<std::uint8_t> czech {0xC1, 0xC8, 0xCF, 0xC9, 0xCC, 0xCD, 0xD2, 0xD3,
-                                               0xD8, 0x8A, 0x8D, 0xDA, 0xD9, 0xDD, 0x8E};
+    static const std::set<std::uint8_t> czech{0xC1, 0xC8, 0xCF, 0xC9, 0xCC, 0xCD, 0xD2, 0xD3,
+                                              0xD8, 0x8A, 0x8D, 0xDA, 0xD9, 0xDD, 0x8E};
     return (byte >= 'A' && byte <= 'Z') || byte == ' ' || byte == '-' || czech.contains(byte);
 }
 
@@ -207,28 +207,28 @@ GeneratorOptions withCardNumber()
 }
 
 INSTANTIATE_TEST_SUITE_P(Options, HolderNames,
-                         testing::Values(NameCase {"ExplicitWithSpaces", named("DVOŘÁKOVÁ", "ŽANETA"),
-                                                   std::string("DVO\xD8\xC1KOV\xC1") + std::string(26, ' '),
-                                                   std::string("\x8E"
-                                                               "ANETA")
-                                                           + std::string(29, ' ')},
-                                         NameCase {"ExplicitWithZeros", named("ČERNÝ", "JIŘÍ PETR", true),
-                                                   std::string("\xC8"
-                                                               "ERN\xDD")
-                                                           + std::string(30, '\0'),
-                                                   std::string("JI\xD8\xCD PETR") + std::string(26, '\0')},
-                                         NameCase {"ExactlyFull", named("ŠŤASTNÝ-ŠŤASTNÝ-ŠŤASTNÝ-ŠŤASTNÝ-ŠŤA", "A"),
-                                                   "\x8A\x8D"
-                                                   "ASTN\xDD-\x8A\x8D"
-                                                   "ASTN\xDD-\x8A\x8D"
-                                                   "ASTN\xDD-\x8A\x8D"
-                                                   "ASTN\xDD-\x8A\x8D"
-                                                   "A",
-                                                   std::string("A") + std::string(34, ' ')},
-                                         NameCase {"FullLengthSeed1", fullLength(1), "", ""},
-                                         NameCase {"FullLengthSeed2", fullLength(2), "", ""},
-                                         NameCase {"FullLengthSeed3", fullLength(3), "", ""},
-                                         NameCase {"CardNumberPaddedWithSpaces", withCardNumber(), "", ""}),
+                         testing::Values(NameCase{"ExplicitWithSpaces", named("DVOŘÁKOVÁ", "ŽANETA"),
+                                                  std::string("DVO\xD8\xC1KOV\xC1") + std::string(26, ' '),
+                                                  std::string("\x8E"
+                                                              "ANETA")
+                                                          + std::string(29, ' ')},
+                                         NameCase{"ExplicitWithZeros", named("ČERNÝ", "JIŘÍ PETR", true),
+                                                  std::string("\xC8"
+                                                              "ERN\xDD")
+                                                          + std::string(30, '\0'),
+                                                  std::string("JI\xD8\xCD PETR") + std::string(26, '\0')},
+                                         NameCase{"ExactlyFull", named("ŠŤASTNÝ-ŠŤASTNÝ-ŠŤASTNÝ-ŠŤASTNÝ-ŠŤA", "A"),
+                                                  "\x8A\x8D"
+                                                  "ASTN\xDD-\x8A\x8D"
+                                                  "ASTN\xDD-\x8A\x8D"
+                                                  "ASTN\xDD-\x8A\x8D"
+                                                  "ASTN\xDD-\x8A\x8D"
+                                                  "A",
+                                                  std::string("A") + std::string(34, ' ')},
+                                         NameCase{"FullLengthSeed1", fullLength(1), "", ""},
+                                         NameCase{"FullLengthSeed2", fullLength(2), "", ""},
+                                         NameCase{"FullLengthSeed3", fullLength(3), "", ""},
+                                         NameCase{"CardNumberPaddedWithSpaces", withCardNumber(), "", ""}),
                          [](const testing::TestParamInfo<NameCase> &p) { return std::string(p.param.name); });
 
 TEST(CardGenerator, PointersStayInsideTheirFilesAndUnusedRecordsAreZero)

@@ -12,8 +12,8 @@ namespace {
 
 Bytes record(std::uint16_t fileId, std::uint8_t type, std::size_t length, std::uint8_t fill = 0xAB)
 {
-    Bytes bytes {static_cast<std::uint8_t>(fileId >> 8), static_cast<std::uint8_t>(fileId & 0xFF), type,
-                 static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length & 0xFF)};
+    Bytes bytes{static_cast<std::uint8_t>(fileId >> 8), static_cast<std::uint8_t>(fileId & 0xFF), type,
+                static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length & 0xFF)};
     bytes.insert(bytes.end(), length, fill);
     return bytes;
 }
@@ -63,14 +63,14 @@ const Bytes IdentificationSignature = record(0x0520, 1, 128);
 
 INSTANTIATE_TEST_SUITE_P(
         Buffers, MalformedDownload,
-        testing::Values(Malformed {"Empty", {}, 0}, Malformed {"HeaderOnlyFour", cut(Icc, 26), 0},
-                        Malformed {"DataOneShort", cut(Icc, 1), 0},
-                        Malformed {"SecondRecordCut", join({Icc, cut(Identification, 100)}), 30},
-                        Malformed {"SignatureCut", join({Icc, Identification, cut(IdentificationSignature, 1)}), 178},
-                        Malformed {"OneTrailingByte", join({Icc, Bytes {0x00}}), 30},
-                        Malformed {"FourTrailingZeros", join({Icc, Identification, Bytes(4, 0)}), 178},
-                        Malformed {"LengthBeyondEnd", join({Icc, Bytes {0x05, 0x04, 0x00, 0xFF, 0xFF, 1, 2, 3}}), 30},
-                        Malformed {"UnknownType", join({Icc, record(0x0520, 2, 143)}), 30}),
+        testing::Values(Malformed{"Empty", {}, 0}, Malformed{"HeaderOnlyFour", cut(Icc, 26), 0},
+                        Malformed{"DataOneShort", cut(Icc, 1), 0},
+                        Malformed{"SecondRecordCut", join({Icc, cut(Identification, 100)}), 30},
+                        Malformed{"SignatureCut", join({Icc, Identification, cut(IdentificationSignature, 1)}), 178},
+                        Malformed{"OneTrailingByte", join({Icc, Bytes{0x00}}), 30},
+                        Malformed{"FourTrailingZeros", join({Icc, Identification, Bytes(4, 0)}), 178},
+                        Malformed{"LengthBeyondEnd", join({Icc, Bytes{0x05, 0x04, 0x00, 0xFF, 0xFF, 1, 2, 3}}), 30},
+                        Malformed{"UnknownType", join({Icc, record(0x0520, 2, 143)}), 30}),
         [](const testing::TestParamInfo<Malformed> &p) { return std::string(p.param.name); });
 
 TEST(DddFile, ParsesAndEncodesTheSameBytes)
@@ -117,10 +117,10 @@ DddRecord signature(std::uint16_t fileId)
 
 INSTANTIATE_TEST_SUITE_P(
         Records, SignatureOrder,
-        testing::Values(OrderCase {"InOrder", {data(0x0002), data(0x0501), signature(0x0501), data(0xC100)}, true},
-                        OrderCase {"First", {signature(0x0501), data(0x0501)}, false},
-                        OrderCase {"AfterOtherEf", {data(0x0501), data(0x0520), signature(0x0501)}, false},
-                        OrderCase {"Twice", {data(0x0501), signature(0x0501), signature(0x0501)}, false}),
+        testing::Values(OrderCase{"InOrder", {data(0x0002), data(0x0501), signature(0x0501), data(0xC100)}, true},
+                        OrderCase{"First", {signature(0x0501), data(0x0501)}, false},
+                        OrderCase{"AfterOtherEf", {data(0x0501), data(0x0520), signature(0x0501)}, false},
+                        OrderCase{"Twice", {data(0x0501), signature(0x0501), signature(0x0501)}, false}),
         [](const testing::TestParamInfo<OrderCase> &p) { return std::string(p.param.name); });
 
 TEST(DddFile, VerifiesSignaturesAndNamesTheBadOne)
@@ -188,13 +188,13 @@ TEST_P(BadReplayFile, IsRejected)
 
 INSTANTIATE_TEST_SUITE_P(
         Files, BadReplayFile,
-        testing::Values(BadReplay {"Truncated", cut(Icc, 3), "0002"},
-                        BadReplay {"SecondData", join({Identification, Identification}), "second data record"},
-                        BadReplay {"SecondSignature",
-                                   join({Identification, IdentificationSignature, IdentificationSignature}),
-                                   "another signature"},
-                        BadReplay {"SignatureWithoutData", join({Icc, IdentificationSignature}), "0520"},
-                        BadReplay {"TooLargeToRead", record(0x0504, 0, 0x8000), "READ BINARY"}),
+        testing::Values(BadReplay{"Truncated", cut(Icc, 3), "0002"},
+                        BadReplay{"SecondData", join({Identification, Identification}), "second data record"},
+                        BadReplay{"SecondSignature",
+                                  join({Identification, IdentificationSignature, IdentificationSignature}),
+                                  "another signature"},
+                        BadReplay{"SignatureWithoutData", join({Icc, IdentificationSignature}), "0520"},
+                        BadReplay{"TooLargeToRead", record(0x0504, 0, 0x8000), "READ BINARY"}),
         [](const testing::TestParamInfo<BadReplay> &p) { return std::string(p.param.name); });
 
 } // namespace

@@ -33,20 +33,20 @@ TEST_P(RejectedCommandLine, SaysWhy)
 
 INSTANTIATE_TEST_SUITE_P(
         Options, RejectedCommandLine,
-        testing::Values(BadLine {{"--bogus"}, "--bogus"}, BadLine {{"--port"}, "needs a value"},
-                        BadLine {{"--port", "0"}, "--port"}, BadLine {{"--port", "65536"}, "--port"},
-                        BadLine {{"--port", "12x"}, "--port"}, BadLine {{"--removed=1"}, "takes no value"},
-                        BadLine {{"--size", "0503"}, "--size"}, BadLine {{"--size", "9999=10"}, "--size"},
-                        BadLine {{"--size", "0503=32768"}, "--size"}, BadLine {{"--sizes", "huge"}, "--sizes"},
-                        BadLine {{"--status", "B0=65"}, "--status"}, BadLine {{"--status", "ZZ=6581"}, "--status"},
-                        BadLine {{"--status", "B0:504=6581"}, "--status"},
-                        BadLine {{"--surname", std::string(36, 'A')}, "35"},
-                        BadLine {{"--surname", "ŠŤASTNÝ-ŠŤASTNÝ-ŠŤASTNÝ-ŠŤASTNÝ-ŠŤAS"}, "36 bytes"},
-                        BadLine {{"--first-names", "日本"}, "Windows-1250"},
-                        BadLine {{"--card-number", "CZ0000000000000000"}, "--card-number"},
-                        BadLine {{"--card-number", "CZ\x01"}, "--card-number"},
-                        BadLine {{"--signature-length", "257"}, "--signature-length"},
-                        BadLine {{"--baud", "0"}, "--baud"}, BadLine {{"--load", "a.ddd", "--seed", "2"}, "--load"}));
+        testing::Values(BadLine{{"--bogus"}, "--bogus"}, BadLine{{"--port"}, "needs a value"},
+                        BadLine{{"--port", "0"}, "--port"}, BadLine{{"--port", "65536"}, "--port"},
+                        BadLine{{"--port", "12x"}, "--port"}, BadLine{{"--removed=1"}, "takes no value"},
+                        BadLine{{"--size", "0503"}, "--size"}, BadLine{{"--size", "9999=10"}, "--size"},
+                        BadLine{{"--size", "0503=32768"}, "--size"}, BadLine{{"--sizes", "huge"}, "--sizes"},
+                        BadLine{{"--status", "B0=65"}, "--status"}, BadLine{{"--status", "ZZ=6581"}, "--status"},
+                        BadLine{{"--status", "B0:504=6581"}, "--status"},
+                        BadLine{{"--surname", std::string(36, 'A')}, "35"},
+                        BadLine{{"--surname", "ŠŤASTNÝ-ŠŤASTNÝ-ŠŤASTNÝ-ŠŤASTNÝ-ŠŤAS"}, "36 bytes"},
+                        BadLine{{"--first-names", "日本"}, "Windows-1250"},
+                        BadLine{{"--card-number", "CZ0000000000000000"}, "--card-number"},
+                        BadLine{{"--card-number", "CZ\x01"}, "--card-number"},
+                        BadLine{{"--signature-length", "257"}, "--signature-length"},
+                        BadLine{{"--baud", "0"}, "--baud"}, BadLine{{"--load", "a.ddd", "--seed", "2"}, "--load"}));
 
 TEST(VcardOptions, AcceptsBothSpellingsAndConvertsNames)
 {

@@ -22,13 +22,13 @@ using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint16_t ReaderPort = 36210;
-const VirtualReaderDefinition Reader {"Korvan Vcard Test", ReaderPort};
+const VirtualReaderDefinition Reader{"Korvan Vcard Test", ReaderPort};
 const std::string ReaderName = PcscdHarness::readerName(Reader, 0);
 const std::string Port = std::to_string(ReaderPort);
 
-const Bytes SelectAid {0x00, 0xA4, 0x04, 0x0C, 0x06, 0xFF, 0x54, 0x41, 0x43, 0x48, 0x4F};
-const Bytes PerformHash {0x80, 0x2A, 0x90, 0x00};
-const Bytes ComputeSignature {0x00, 0x2A, 0x9E, 0x9A, 0x80};
+const Bytes SelectAid{0x00, 0xA4, 0x04, 0x0C, 0x06, 0xFF, 0x54, 0x41, 0x43, 0x48, 0x4F};
+const Bytes PerformHash{0x80, 0x2A, 0x90, 0x00};
+const Bytes ComputeSignature{0x00, 0x2A, 0x9E, 0x9A, 0x80};
 
 std::uint32_t code(LONG result)
 {
@@ -83,7 +83,7 @@ public:
     std::optional<SCARD_READERSTATE> waitForCard(bool present,
                                                  std::chrono::milliseconds timeout = std::chrono::seconds(10))
     {
-        SCARD_READERSTATE state {};
+        SCARD_READERSTATE state{};
         state.szReader = ReaderName.c_str();
         state.dwCurrentState = SCARD_STATE_UNAWARE;
         const auto deadline = Clock::now() + timeout;
@@ -118,9 +118,9 @@ public:
 
     Bytes transmit(const Bytes &command, LONG *result = nullptr)
     {
-        std::array<std::uint8_t, 300> response {};
+        std::array<std::uint8_t, 300> response{};
         DWORD length = response.size();
-        const SCARD_IO_REQUEST pci {SCARD_PROTOCOL_T0, sizeof(SCARD_IO_REQUEST)};
+        const SCARD_IO_REQUEST pci{SCARD_PROTOCOL_T0, sizeof(SCARD_IO_REQUEST)};
         const LONG outcome =
                 SCardTransmit(m_card, &pci, command.data(), command.size(), nullptr, response.data(), &length);
         if (result)
@@ -165,7 +165,7 @@ class VirtualCardOnPcscd : public testing::Test
 protected:
     static void SetUpTestSuite()
     {
-        harness = std::make_unique<PcscdHarness>(std::vector<VirtualReaderDefinition> {Reader});
+        harness = std::make_unique<PcscdHarness>(std::vector<VirtualReaderDefinition>{Reader});
         if (!harness->start())
             startError = harness->error();
     }
@@ -215,33 +215,33 @@ TEST_F(VirtualCardOnPcscd, ScriptedSessionReadsSignsAndResets)
     ASSERT_TRUE(client.established());
     const auto state = client.waitForCard(true);
     ASSERT_TRUE(state);
-    EXPECT_EQ(Bytes(state->rgbAtr, state->rgbAtr + state->cbAtr), (Bytes {0x3B, 0x02, 0x14, 0x50}));
+    EXPECT_EQ(Bytes(state->rgbAtr, state->rgbAtr + state->cbAtr), (Bytes{0x3B, 0x02, 0x14, 0x50}));
     ASSERT_EQ(code(client.connect()), code(SCARD_S_SUCCESS));
     EXPECT_EQ(client.protocol(), static_cast<DWORD>(SCARD_PROTOCOL_T0));
 
-    EXPECT_EQ(client.transmit(SelectAid), (Bytes {0x90, 0x00}));
-    EXPECT_EQ(client.transmit(selectEf(0x0002)), (Bytes {0x6A, 0x82})); // master file EF, out of reach
-    EXPECT_EQ(client.transmit(selectEf(0x0503)), (Bytes {0x90, 0x00}));
+    EXPECT_EQ(client.transmit(SelectAid), (Bytes{0x90, 0x00}));
+    EXPECT_EQ(client.transmit(selectEf(0x0002)), (Bytes{0x6A, 0x82})); // master file EF, out of reach
+    EXPECT_EQ(client.transmit(selectEf(0x0503)), (Bytes{0x90, 0x00}));
     const auto content = client.readFile();
     ASSERT_TRUE(content);
     EXPECT_EQ(content->size(), 768u);
     EXPECT_EQ(*content, DddFile::find(expected.records, 0x0503, DddRecordType::Data));
-    EXPECT_EQ(client.transmit(readBinary(768, 0x01)), (Bytes {0x6C, 0x00}));
-    EXPECT_EQ(client.transmit(readBinary(769, 0x01)), (Bytes {0x6B, 0x00}));
-    EXPECT_EQ(client.transmit(PerformHash), (Bytes {0x90, 0x00}));
+    EXPECT_EQ(client.transmit(readBinary(768, 0x01)), (Bytes{0x6C, 0x00}));
+    EXPECT_EQ(client.transmit(readBinary(769, 0x01)), (Bytes{0x6B, 0x00}));
+    EXPECT_EQ(client.transmit(PerformHash), (Bytes{0x90, 0x00}));
     Bytes signature = client.transmit(ComputeSignature);
     ASSERT_EQ(signature.size(), 130u);
     EXPECT_EQ(statusOf(signature), 0x9000);
     signature.resize(128);
-    const std::vector<DddRecord> signedFile {{0x0503, DddRecordType::Data, *content},
-                                             {0x0503, DddRecordType::Signature, signature}};
+    const std::vector<DddRecord> signedFile{{0x0503, DddRecordType::Data, *content},
+                                            {0x0503, DddRecordType::Signature, signature}};
     const DddCheck check = DddFile::verifySignatures(signedFile, card->publicKeyPem());
     EXPECT_TRUE(check.ok) << check.error;
 
     // Only a reset leads back to the master file.
     ASSERT_EQ(code(client.reset()), code(SCARD_S_SUCCESS));
-    EXPECT_EQ(client.transmit(ComputeSignature), (Bytes {0x69, 0x85}));
-    EXPECT_EQ(client.transmit(selectEf(0x0002)), (Bytes {0x90, 0x00}));
+    EXPECT_EQ(client.transmit(ComputeSignature), (Bytes{0x69, 0x85}));
+    EXPECT_EQ(client.transmit(selectEf(0x0002)), (Bytes{0x90, 0x00}));
     EXPECT_EQ(client.readFile(), DddFile::find(expected.records, 0x0002, DddRecordType::Data));
 
     const auto commands = card->commands();
@@ -285,15 +285,15 @@ TEST_F(VirtualCardOnPcscd, ReplayedDownloadGivesBackItsContents)
         if (record.type != DddRecordType::Data)
             continue;
         if (record.fileId != 0x0002 && record.fileId != 0x0005 && !inApplication) {
-            ASSERT_EQ(client.transmit(SelectAid), (Bytes {0x90, 0x00}));
+            ASSERT_EQ(client.transmit(SelectAid), (Bytes{0x90, 0x00}));
             inApplication = true;
         }
-        ASSERT_EQ(client.transmit(selectEf(record.fileId)), (Bytes {0x90, 0x00})) << DddFile::fileIdText(record.fileId);
+        ASSERT_EQ(client.transmit(selectEf(record.fileId)), (Bytes{0x90, 0x00})) << DddFile::fileIdText(record.fileId);
         const auto content = client.readFile();
         ASSERT_TRUE(content) << DddFile::fileIdText(record.fileId);
         downloaded.push_back({record.fileId, DddRecordType::Data, *content});
         if (i + 1 < parsed.records.size() && parsed.records[i + 1].type == DddRecordType::Signature) {
-            ASSERT_EQ(client.transmit(PerformHash), (Bytes {0x90, 0x00}));
+            ASSERT_EQ(client.transmit(PerformHash), (Bytes{0x90, 0x00}));
             Bytes signature = client.transmit(ComputeSignature);
             ASSERT_EQ(statusOf(signature), 0x9000);
             signature.resize(signature.size() - 2);
@@ -312,15 +312,15 @@ TEST_F(VirtualCardOnPcscd, RemoveAfterCommandsFailsTheNextTransmitOnce)
     PcscClient client;
     ASSERT_TRUE(client.waitForCard(true));
     ASSERT_EQ(code(client.connect()), code(SCARD_S_SUCCESS));
-    EXPECT_EQ(client.transmit(SelectAid), (Bytes {0x90, 0x00}));
-    EXPECT_EQ(client.transmit(selectEf(0x0504)), (Bytes {0x90, 0x00}));
+    EXPECT_EQ(client.transmit(SelectAid), (Bytes{0x90, 0x00}));
+    EXPECT_EQ(client.transmit(selectEf(0x0504)), (Bytes{0x90, 0x00}));
     EXPECT_EQ(client.transmit(readBinary(0, 0x10)).size(), 18u);
     ASSERT_TRUE(card->waitFor("removed")) << card->error();
 
     LONG result = SCARD_S_SUCCESS;
     client.transmit(readBinary(0x10, 0x10), &result);
-    const std::set<std::uint32_t> removedCodes {code(SCARD_E_NOT_TRANSACTED), code(SCARD_W_REMOVED_CARD),
-                                                code(SCARD_E_NO_SMARTCARD), code(SCARD_W_RESET_CARD)};
+    const std::set<std::uint32_t> removedCodes{code(SCARD_E_NOT_TRANSACTED), code(SCARD_W_REMOVED_CARD),
+                                               code(SCARD_E_NO_SMARTCARD), code(SCARD_W_RESET_CARD)};
     EXPECT_TRUE(removedCodes.contains(code(result))) << std::hex << code(result);
     EXPECT_EQ(card->commands().size(), 3u);
 
@@ -333,8 +333,8 @@ TEST_F(VirtualCardOnPcscd, RemoveAfterCommandsFailsTheNextTransmitOnce)
     PcscClient again;
     ASSERT_TRUE(again.waitForCard(true));
     ASSERT_EQ(code(again.connect()), code(SCARD_S_SUCCESS));
-    EXPECT_EQ(again.transmit(SelectAid), (Bytes {0x90, 0x00}));
-    EXPECT_EQ(again.transmit(selectEf(0x0504)), (Bytes {0x90, 0x00}));
+    EXPECT_EQ(again.transmit(SelectAid), (Bytes{0x90, 0x00}));
+    EXPECT_EQ(again.transmit(selectEf(0x0504)), (Bytes{0x90, 0x00}));
     EXPECT_EQ(again.transmit(readBinary(0, 0x10)).size(), 18u);
     EXPECT_EQ(again.transmit(readBinary(0x10, 0x10)).size(), 18u);
 }
@@ -352,7 +352,7 @@ TEST_F(VirtualCardOnPcscd, InsertAndRemoveOnStandardInputAreSeenByStatusChange)
         ASSERT_TRUE(card.insert()) << card.error();
         const auto present = client.waitForCard(true);
         ASSERT_TRUE(present);
-        EXPECT_EQ(Bytes(present->rgbAtr, present->rgbAtr + present->cbAtr), (Bytes {0x3B, 0x02, 0x14, 0x50}));
+        EXPECT_EQ(Bytes(present->rgbAtr, present->rgbAtr + present->cbAtr), (Bytes{0x3B, 0x02, 0x14, 0x50}));
         ASSERT_TRUE(card.remove()) << card.error();
         ASSERT_TRUE(client.waitForCard(false));
     }
@@ -370,7 +370,7 @@ TEST_F(VirtualCardOnPcscd, CardComesBackAfterTheDaemonRestarts)
     PcscClient client; // contexts from before the restart never work again
     ASSERT_TRUE(client.waitForCard(true));
     ASSERT_EQ(code(client.connect()), code(SCARD_S_SUCCESS));
-    EXPECT_EQ(client.transmit(SelectAid), (Bytes {0x90, 0x00}));
+    EXPECT_EQ(client.transmit(SelectAid), (Bytes{0x90, 0x00}));
 }
 
 // A card without TCP_NODELAY and TCP_QUICKACK costs about 40 ms a command; a slow card must be
@@ -388,8 +388,8 @@ TEST_F(VirtualCardOnPcscd, ResponseTimesFollowTheLinkSpeed)
         PcscClient client;
         ASSERT_TRUE(client.waitForCard(true));
         ASSERT_EQ(code(client.connect()), code(SCARD_S_SUCCESS));
-        ASSERT_EQ(client.transmit(SelectAid), (Bytes {0x90, 0x00}));
-        ASSERT_EQ(client.transmit(selectEf(0x0504)), (Bytes {0x90, 0x00}));
+        ASSERT_EQ(client.transmit(SelectAid), (Bytes{0x90, 0x00}));
+        ASSERT_EQ(client.transmit(selectEf(0x0504)), (Bytes{0x90, 0x00}));
         EXPECT_LT(timeReads(client, 20).count(), 400);
     }
     {
@@ -397,8 +397,8 @@ TEST_F(VirtualCardOnPcscd, ResponseTimesFollowTheLinkSpeed)
         PcscClient client;
         ASSERT_TRUE(client.waitForCard(true));
         ASSERT_EQ(code(client.connect()), code(SCARD_S_SUCCESS));
-        ASSERT_EQ(client.transmit(SelectAid), (Bytes {0x90, 0x00}));
-        ASSERT_EQ(client.transmit(selectEf(0x0504)), (Bytes {0x90, 0x00}));
+        ASSERT_EQ(client.transmit(SelectAid), (Bytes{0x90, 0x00}));
+        ASSERT_EQ(client.transmit(selectEf(0x0504)), (Bytes{0x90, 0x00}));
         // (5 + 258) bytes x 12 bits at 9600 bit/s: 329 ms for each read.
         EXPECT_GE(timeReads(client, 2).count(), 2 * 320);
     }

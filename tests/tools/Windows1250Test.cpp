@@ -33,7 +33,7 @@ TEST(Windows1250, TableAgreesWithTheCLibrary)
     int checked = 0;
     for (int byte = 0x80; byte <= 0xFF; ++byte) {
         char in = static_cast<char>(byte);
-        std::array<char, 8> out {};
+        std::array<char, 8> out{};
         char *inPointer = &in;
         char *outPointer = out.data();
         std::size_t inLeft = 1;

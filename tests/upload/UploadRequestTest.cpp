@@ -87,9 +87,9 @@ TEST_P(UploadBodyTest, BodyAndRequestBytes)
     const QByteArray boundary = "-----------3A07F2C1_Synapse_boundary";
     UploadForm form;
     for (auto [text, bytes, out] :
-         {std::tuple {&c.company, &c.companyBytes, &form.company}, std::tuple {&c.user, &c.userBytes, &form.user},
-          std::tuple {&c.password, &c.passwordBytes, &form.password},
-          std::tuple {&c.fileName, &c.fileNameBytes, &form.fileName}}) {
+         {std::tuple{&c.company, &c.companyBytes, &form.company}, std::tuple{&c.user, &c.userBytes, &form.user},
+          std::tuple{&c.password, &c.passwordBytes, &form.password},
+          std::tuple{&c.fileName, &c.fileNameBytes, &form.fileName}}) {
         const std::optional<QByteArray> encoded = ToWindows1250(*text);
         ASSERT_TRUE(encoded.has_value()) << text->toStdString();
         EXPECT_EQ(encoded->toHex(' '), bytes->toHex(' ')) << text->toStdString();
@@ -121,26 +121,26 @@ TEST_P(UploadBodyTest, BodyAndRequestBytes)
 INSTANTIATE_TEST_SUITE_P(
         Cases, UploadBodyTest,
         testing::Values(
-                BodyCase {"Ascii", "FIRMA01", "novak", "tajne", "C_20240315_0815_J_Novak_CZ12345678.ddd", "FIRMA01",
-                          "novak", "tajne", "C_20240315_0815_J_Novak_CZ12345678.ddd", QByteArray("\x01\x02\x03", 3)},
-                BodyCase {"CzechLetters", QStringLiteral("Dopravní s.r.o."), QStringLiteral("Jiří Čermák"),
-                          QStringLiteral("žluťoučký kůň"), QStringLiteral("C_Čermák.ddd"), "Dopravn\xED s.r.o.",
-                          "Ji\xF8\xED \xC8"
-                          "erm\xE1k",
-                          "\x9Elu\x9Dou\xE8k\xFD k\xF9\xF2",
-                          "C_\xC8"
-                          "erm\xE1k.ddd",
-                          allByteValues(300)},
-                BodyCase {"QuoteAndLineBreakUnchanged", QStringLiteral("a\"b"), QStringLiteral("x\r\ny"),
-                          QStringLiteral("p\nq\"--"), QStringLiteral("C_\"x\".ddd"), "a\"b", "x\r\ny", "p\nq\"--",
-                          "C_\"x\".ddd", "data"},
-                BodyCase {"EmptyDownload", "F", "U", "P", "C_a.ddd", "F", "U", "P", "C_a.ddd", QByteArray()},
-                BodyCase {"FullBuffer", "F", "U", "P", "C_a.ddd", "F", "U", "P", "C_a.ddd", allByteValues(65536)}),
+                BodyCase{"Ascii", "FIRMA01", "novak", "tajne", "C_20240315_0815_J_Novak_CZ12345678.ddd", "FIRMA01",
+                         "novak", "tajne", "C_20240315_0815_J_Novak_CZ12345678.ddd", QByteArray("\x01\x02\x03", 3)},
+                BodyCase{"CzechLetters", QStringLiteral("Dopravní s.r.o."), QStringLiteral("Jiří Čermák"),
+                         QStringLiteral("žluťoučký kůň"), QStringLiteral("C_Čermák.ddd"), "Dopravn\xED s.r.o.",
+                         "Ji\xF8\xED \xC8"
+                         "erm\xE1k",
+                         "\x9Elu\x9Dou\xE8k\xFD k\xF9\xF2",
+                         "C_\xC8"
+                         "erm\xE1k.ddd",
+                         allByteValues(300)},
+                BodyCase{"QuoteAndLineBreakUnchanged", QStringLiteral("a\"b"), QStringLiteral("x\r\ny"),
+                         QStringLiteral("p\nq\"--"), QStringLiteral("C_\"x\".ddd"), "a\"b", "x\r\ny", "p\nq\"--",
+                         "C_\"x\".ddd", "data"},
+                BodyCase{"EmptyDownload", "F", "U", "P", "C_a.ddd", "F", "U", "P", "C_a.ddd", QByteArray()},
+                BodyCase{"FullBuffer", "F", "U", "P", "C_a.ddd", "F", "U", "P", "C_a.ddd", allByteValues(65536)}),
         [](const testing::TestParamInfo<BodyCase> &param) { return std::string(param.param.name); });
 
 TEST(UploadBody, EmptyDownloadEndsRightAfterTheBlankLine)
 {
-    const QByteArray body = BuildUploadBody("B", UploadForm {"F", "U", "P", "C_a.ddd"}, QByteArrayView());
+    const QByteArray body = BuildUploadBody("B", UploadForm{"F", "U", "P", "C_a.ddd"}, QByteArrayView());
     EXPECT_TRUE(body.endsWith("Content-Type: application/octet-stream\r\n\r\n\r\n--B--\r\n"));
 }
 
@@ -160,9 +160,9 @@ TEST(UploadRequest, HostLineCarriesTheAddressPort)
         QByteArray requestLine, hostLine;
     };
     for (const Case &c :
-         {Case {"https://10.1.2.3:8443/vorkany.php", "POST /vorkany.php HTTP/1.0\r\n", "Host: 10.1.2.3:8443\r\n"},
-          Case {"https://[::1]:4443/fleet/vorkany.php?x=1", "POST /fleet/vorkany.php?x=1 HTTP/1.0\r\n",
-                "Host: [::1]:4443\r\n"}}) {
+         {Case{"https://10.1.2.3:8443/vorkany.php", "POST /vorkany.php HTTP/1.0\r\n", "Host: 10.1.2.3:8443\r\n"},
+          Case{"https://[::1]:4443/fleet/vorkany.php?x=1", "POST /fleet/vorkany.php?x=1 HTTP/1.0\r\n",
+               "Host: [::1]:4443\r\n"}}) {
         const std::optional<UploadAddress> address = ParseUploadAddress(QString::fromLatin1(c.url));
         ASSERT_TRUE(address.has_value()) << c.url;
         const QByteArray head = BuildUploadRequestHead(*address, "UA", "B", 0);
@@ -197,7 +197,7 @@ TEST(UploadBoundary, NeverOneThatOccursInTheContent)
     const QByteArray inData = DrawUploadBoundary(4242, {}, data);
     EXPECT_NE(inData, first);
     EXPECT_FALSE(data.contains(inData));
-    const QByteArray inPassword = DrawUploadBoundary(4242, UploadForm {"", "", "x" + first, ""}, {});
+    const QByteArray inPassword = DrawUploadBoundary(4242, UploadForm{"", "", "x" + first, ""}, {});
     EXPECT_NE(inPassword, first);
 }
 

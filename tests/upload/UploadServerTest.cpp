@@ -61,7 +61,7 @@ UploadInput makeInput(const std::string &url, HttpLimits limits)
 struct Outcome
 {
     RecordingReporter reporter;
-    std::chrono::milliseconds elapsed {};
+    std::chrono::milliseconds elapsed{};
     std::string failureReason;
 };
 
@@ -88,8 +88,8 @@ QByteArray expectedRequest(const QByteArray &recorded, const UploadInput &input)
         return {};
     const QByteArray boundary = recorded.mid(at + marker.size(), end - at - marker.size());
     EXPECT_EQ(boundary.size(), 36);
-    const UploadForm form {*ToWindows1250(input.company), *ToWindows1250(input.user), *ToWindows1250(input.password),
-                           *ToWindows1250(input.fileName)};
+    const UploadForm form{*ToWindows1250(input.company), *ToWindows1250(input.user), *ToWindows1250(input.password),
+                          *ToWindows1250(input.fileName)};
     const QByteArray body = BuildUploadBody(boundary, form, input.data);
     const std::optional<UploadAddress> address = ParseUploadAddress(input.uploadUrl);
     return BuildUploadRequestHead(*address, "Mozilla/4.0 (compatible; MK Korvan 1.1.0.22)", boundary, body.size())
@@ -109,8 +109,8 @@ std::vector<std::string> waitForRequests(const FleetServer &server, std::size_t 
 
 std::vector<QString> headerLines(const char *statusLine, std::vector<QString> middle, const char *framing)
 {
-    std::vector<QString> lines {QString::fromLatin1(statusLine), QStringLiteral("Server: korvan-fleetd"),
-                                QStringLiteral("Content-Type: text/plain"), QStringLiteral("Connection: close")};
+    std::vector<QString> lines{QString::fromLatin1(statusLine), QStringLiteral("Server: korvan-fleetd"),
+                               QStringLiteral("Content-Type: text/plain"), QStringLiteral("Connection: close")};
     lines.insert(lines.end(), middle.begin(), middle.end());
     lines.push_back(QString::fromLatin1(framing));
     return lines;
@@ -146,8 +146,8 @@ TEST_P(UploadAnswerTest, StatusTextLogAndRequestBytes)
 
     const Outcome outcome = upload(input, &server);
 
-    EXPECT_EQ(outcome.reporter.statuses, (std::vector<QString> {Sending, c.statusText})) << outcome.failureReason;
-    std::vector<QString> log {QStringLiteral("HTTP Upload: "), QString::number(c.statusCode)};
+    EXPECT_EQ(outcome.reporter.statuses, (std::vector<QString>{Sending, c.statusText})) << outcome.failureReason;
+    std::vector<QString> log{QStringLiteral("HTTP Upload: "), QString::number(c.statusCode)};
     log.insert(log.end(), c.headerLines.begin(), c.headerLines.end());
     log.push_back(QString());
     EXPECT_EQ(outcome.reporter.log, log);
@@ -165,61 +165,61 @@ const char *const Length8 = "Content-Length: 8";
 INSTANTIATE_TEST_SUITE_P(
         Answers, UploadAnswerTest,
         testing::Values(
-                AnswerCase {"Accepted", {}, 200, Accepted, headerLines("HTTP/1.1 200 OK", {}, Length7)},
-                AnswerCase {"WrongCredentials",
-                            {"--status", "401"},
-                            401,
-                            BadCredentials,
-                            headerLines("HTTP/1.1 401 Unauthorized", {}, Length8)},
-                AnswerCase {"DuplicateFile",
-                            {"--status", "409"},
-                            409,
-                            Duplicate,
-                            headerLines("HTTP/1.1 409 Conflict", {}, Length8)},
-                AnswerCase {"ServerError",
-                            {"--status", "500"},
-                            500,
-                            Unknown,
-                            headerLines("HTTP/1.1 500 Internal Server Error", {}, Length8)},
-                AnswerCase {"RedirectNotFollowed",
-                            {"--status", "302"},
-                            302,
-                            Unknown,
-                            headerLines("HTTP/1.1 302 Found", {QStringLiteral("Location: https://127.0.0.1/elsewhere")},
-                                        Length8)},
-                AnswerCase {"OtherSuccessIsNotSuccess",
-                            {"--status", "201"},
-                            201,
-                            Unknown,
-                            headerLines("HTTP/1.1 201 Status", {}, Length8)},
-                AnswerCase {"ChunkedBody",
-                            {"--chunked"},
-                            200,
-                            Accepted,
-                            headerLines("HTTP/1.1 200 OK", {}, "Transfer-Encoding: chunked")},
-                AnswerCase {"SlowDripWithinTheLimits",
-                            {"--drip", "2"},
-                            200,
-                            Accepted,
-                            headerLines("HTTP/1.1 200 OK", {}, Length7)},
-                AnswerCase {"LateAnswerWithinTheReadTimeout",
-                            {"--delay-ms", "600"},
-                            200,
-                            Accepted,
-                            headerLines("HTTP/1.1 200 OK", {}, Length7),
-                            "127.0.0.1",
-                            {2s, 20s}},
-                AnswerCase {"HostName", {}, 200, Accepted, headerLines("HTTP/1.1 200 OK", {}, Length7), "localhost"},
-                AnswerCase {"CredentialsMatch",
-                            {"--expect-credentials", "FIRMA01:Jiří Čermák:tajné \"heslo\""},
-                            200,
-                            Accepted,
-                            headerLines("HTTP/1.1 200 OK", {}, Length7)},
-                AnswerCase {"CredentialsDiffer",
-                            {"--expect-credentials", "FIRMA01:Jiří Čermák:tajne \"heslo\""},
-                            401,
-                            BadCredentials,
-                            headerLines("HTTP/1.1 401 Unauthorized", {}, Length8)}),
+                AnswerCase{"Accepted", {}, 200, Accepted, headerLines("HTTP/1.1 200 OK", {}, Length7)},
+                AnswerCase{"WrongCredentials",
+                           {"--status", "401"},
+                           401,
+                           BadCredentials,
+                           headerLines("HTTP/1.1 401 Unauthorized", {}, Length8)},
+                AnswerCase{"DuplicateFile",
+                           {"--status", "409"},
+                           409,
+                           Duplicate,
+                           headerLines("HTTP/1.1 409 Conflict", {}, Length8)},
+                AnswerCase{"ServerError",
+                           {"--status", "500"},
+                           500,
+                           Unknown,
+                           headerLines("HTTP/1.1 500 Internal Server Error", {}, Length8)},
+                AnswerCase{"RedirectNotFollowed",
+                           {"--status", "302"},
+                           302,
+                           Unknown,
+                           headerLines("HTTP/1.1 302 Found", {QStringLiteral("Location: https://127.0.0.1/elsewhere")},
+                                       Length8)},
+                AnswerCase{"OtherSuccessIsNotSuccess",
+                           {"--status", "201"},
+                           201,
+                           Unknown,
+                           headerLines("HTTP/1.1 201 Status", {}, Length8)},
+                AnswerCase{"ChunkedBody",
+                           {"--chunked"},
+                           200,
+                           Accepted,
+                           headerLines("HTTP/1.1 200 OK", {}, "Transfer-Encoding: chunked")},
+                AnswerCase{"SlowDripWithinTheLimits",
+                           {"--drip", "2"},
+                           200,
+                           Accepted,
+                           headerLines("HTTP/1.1 200 OK", {}, Length7)},
+                AnswerCase{"LateAnswerWithinTheReadTimeout",
+                           {"--delay-ms", "600"},
+                           200,
+                           Accepted,
+                           headerLines("HTTP/1.1 200 OK", {}, Length7),
+                           "127.0.0.1",
+                           {2s, 20s}},
+                AnswerCase{"HostName", {}, 200, Accepted, headerLines("HTTP/1.1 200 OK", {}, Length7), "localhost"},
+                AnswerCase{"CredentialsMatch",
+                           {"--expect-credentials", "FIRMA01:Jiří Čermák:tajné \"heslo\""},
+                           200,
+                           Accepted,
+                           headerLines("HTTP/1.1 200 OK", {}, Length7)},
+                AnswerCase{"CredentialsDiffer",
+                           {"--expect-credentials", "FIRMA01:Jiří Čermák:tajne \"heslo\""},
+                           401,
+                           BadCredentials,
+                           headerLines("HTTP/1.1 401 Unauthorized", {}, Length8)}),
         [](const testing::TestParamInfo<AnswerCase> &param) { return std::string(param.param.name); });
 
 TEST(UploadFile, SameFileTwiceIsADuplicate)
@@ -276,7 +276,7 @@ TEST_P(UploadFailureTest, FailsWithinTheLimitsAndLogsNothing)
 
     const Outcome outcome = upload(makeInput(url, c.limits), server ? &*server : nullptr);
 
-    EXPECT_EQ(outcome.reporter.statuses, (std::vector<QString> {Sending, Failed}));
+    EXPECT_EQ(outcome.reporter.statuses, (std::vector<QString>{Sending, Failed}));
     EXPECT_TRUE(outcome.reporter.log.empty()) << outcome.reporter.log.front().toStdString();
     EXPECT_NE(outcome.failureReason.find(c.reason), std::string::npos) << outcome.failureReason;
     EXPECT_LT(outcome.elapsed, c.limits.overallLimit + 5s);
@@ -288,38 +288,36 @@ TEST_P(UploadFailureTest, FailsWithinTheLimitsAndLogsNothing)
 INSTANTIATE_TEST_SUITE_P(
         Failures, UploadFailureTest,
         testing::Values(
-                FailureCase {"ConnectionRefused", "Connection refused", {}, true},
-                FailureCase {"UntrustedCertificate", "unable to get local issuer certificate", {"--untrusted"}},
-                FailureCase {"AddressNotInCertificate", "IP address mismatch", {"--listen", "127.0.0.2:0"}},
-                FailureCase {"ServerSpeaksNoTls", "TLS handshake", {"--plain-tcp"}},
-                FailureCase {"ServerSilentAfterConnect",
-                             "timed out while TLS handshake",
-                             {"--plain-tcp", "--no-answer"},
-                             false,
-                             {},
-                             {300ms, 20s}},
-                FailureCase {"NeverAnswers", "timed out while reading", {"--no-answer"}, false, {}, {300ms, 20s}, true},
-                FailureCase {
-                        "ResetMidAnswer", "reading the answer", {"--reset-mid-answer"}, false, {}, {5s, 20s}, true},
-                FailureCase {"DripsPastTheOverallLimit",
-                             "overall time limit",
-                             {"--drip", "20"},
-                             false,
-                             {},
-                             {5s, 700ms},
-                             true},
-                FailureCase {"EndlessBody", "overall time limit", {"--endless-body"}, false, {}, {5s, 1s}, true},
-                FailureCase {
+                FailureCase{"ConnectionRefused", "Connection refused", {}, true},
+                FailureCase{"UntrustedCertificate", "unable to get local issuer certificate", {"--untrusted"}},
+                FailureCase{"AddressNotInCertificate", "IP address mismatch", {"--listen", "127.0.0.2:0"}},
+                FailureCase{"ServerSpeaksNoTls", "TLS handshake", {"--plain-tcp"}},
+                FailureCase{"ServerSilentAfterConnect",
+                            "timed out while TLS handshake",
+                            {"--plain-tcp", "--no-answer"},
+                            false,
+                            {},
+                            {300ms, 20s}},
+                FailureCase{"NeverAnswers", "timed out while reading", {"--no-answer"}, false, {}, {300ms, 20s}, true},
+                FailureCase{"ResetMidAnswer", "reading the answer", {"--reset-mid-answer"}, false, {}, {5s, 20s}, true},
+                FailureCase{"DripsPastTheOverallLimit",
+                            "overall time limit",
+                            {"--drip", "20"},
+                            false,
+                            {},
+                            {5s, 700ms},
+                            true},
+                FailureCase{"EndlessBody", "overall time limit", {"--endless-body"}, false, {}, {5s, 1s}, true},
+                FailureCase{
                         "EndlessHeaders", "header block too long", {"--endless-headers"}, false, {}, {5s, 20s}, true},
-                FailureCase {
-                        "JunkStatusLine", "not an HTTP status line", {"--junk-status"}, false, {}, {5s, 20s}, true},
-                FailureCase {"BadChunkedBody", "bad chunk size", {"--bad-chunked"}, false, {}, {5s, 20s}, true},
-                FailureCase {"NotHttps", "not an https address", {}, false, "http://127.0.0.1:{port}/vorkany.php"},
-                FailureCase {"UnparsableAddress",
-                             "not an https address",
-                             {},
-                             false,
-                             "https://127.0.0.1:{port}/vor kany.php"}),
+                FailureCase{"JunkStatusLine", "not an HTTP status line", {"--junk-status"}, false, {}, {5s, 20s}, true},
+                FailureCase{"BadChunkedBody", "bad chunk size", {"--bad-chunked"}, false, {}, {5s, 20s}, true},
+                FailureCase{"NotHttps", "not an https address", {}, false, "http://127.0.0.1:{port}/vorkany.php"},
+                FailureCase{"UnparsableAddress",
+                            "not an https address",
+                            {},
+                            false,
+                            "https://127.0.0.1:{port}/vor kany.php"}),
         [](const testing::TestParamInfo<FailureCase> &param) { return std::string(param.param.name); });
 
 TEST(UploadFile, TextWithoutWindows1250BytesSendsNothing)
@@ -329,7 +327,7 @@ TEST(UploadFile, TextWithoutWindows1250BytesSendsNothing)
     UploadInput input = makeInput(server.url(), {5s, 20s});
     input.user = QStringLiteral("漢字");
     const Outcome outcome = upload(input, &server);
-    EXPECT_EQ(outcome.reporter.statuses, (std::vector<QString> {Sending, Failed}));
+    EXPECT_EQ(outcome.reporter.statuses, (std::vector<QString>{Sending, Failed}));
     EXPECT_EQ(outcome.failureReason, "text without Windows-1250 bytes");
     EXPECT_TRUE(outcome.reporter.log.empty());
     EXPECT_TRUE(server.recordedRequests().empty());

@@ -130,7 +130,7 @@ TEST(VersionInfo, FilesWithoutABlock)
     QByteArray tableFarAway = program;
     put(tableFarAway, TinyElf::ShOff, 0xFFFFFFFFFFFFFF00ull, 8);
 
-    const std::vector<QString> paths {
+    const std::vector<QString> paths{
             NoBlockPath,
             dir.filePath(QStringLiteral("missing")),
             writeFile(dir, QStringLiteral("empty"), {}),
@@ -170,7 +170,7 @@ TEST(VersionInfo, HostileSectionHeaders)
         std::function<void(TinyElf &)> apply;
         bool loads;
     };
-    const std::vector<Mutation> mutations {
+    const std::vector<Mutation> mutations{
             {"unchanged", [](TinyElf &) {}, true},
             {"padding after the block",
              [&](TinyElf &e) { put(e.bytes, e.dataHeader + 32, std::uint64_t(block.size() + 8), 8); }, true},

@@ -269,7 +269,7 @@ public:
     // Closes with a TCP reset, in the middle of whatever was going on.
     void resetAbruptly()
     {
-        linger hard {1, 0};
+        linger hard{1, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         reset_ = true;
     }
@@ -278,9 +278,9 @@ public:
     void holdUntilClosed()
     {
         const auto until = std::chrono::steady_clock::now() + MaxHoldTime;
-        std::array<char, 4096> buffer {};
+        std::array<char, 4096> buffer{};
         while (std::chrono::steady_clock::now() < until) {
-            pollfd entry {fd_, POLLIN, 0};
+            pollfd entry{fd_, POLLIN, 0};
             if (::poll(&entry, 1, 1000) <= 0)
                 continue;
             if (::recv(fd_, buffer.data(), buffer.size(), MSG_PEEK | MSG_DONTWAIT) <= 0)
@@ -337,7 +337,7 @@ std::optional<Request> readRequest(Connection &connection)
 {
     Request request;
     const auto until = std::chrono::steady_clock::now() + MaxRequestTime;
-    std::array<char, 16 * 1024> buffer {};
+    std::array<char, 16 * 1024> buffer{};
     std::optional<std::size_t> total;
     while (!total || request.bytes.size() < *total) {
         if (std::chrono::steady_clock::now() > until)
@@ -452,13 +452,13 @@ public:
 
     void serve(int fd)
     {
-        timeval timeout {std::chrono::duration_cast<std::chrono::seconds>(SocketTimeout).count(), 0};
+        timeval timeout{std::chrono::duration_cast<std::chrono::seconds>(SocketTimeout).count(), 0};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
 
         if (options_.plainTcp) {
             Connection connection(fd, nullptr);
-            std::array<char, 16 * 1024> buffer {};
+            std::array<char, 16 * 1024> buffer{};
             if (connection.readSome(buffer.data(), buffer.size()) <= 0)
                 return;
             if (options_.noAnswer)
@@ -611,7 +611,7 @@ int listenOn(const std::string &address, int &port)
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
     const std::string service = address.substr(colon + 1);
-    addrinfo hints {};
+    addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
@@ -628,7 +628,7 @@ int listenOn(const std::string &address, int &port)
             ::close(fd);
         return -1;
     }
-    sockaddr_storage bound {};
+    sockaddr_storage bound{};
     socklen_t length = sizeof bound;
     ::getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &length);
     port = bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port)
@@ -677,7 +677,7 @@ int main(int argc, char **argv)
         printLine("port " + std::to_string(port));
 
         static Server instance(*options, context);
-        static std::atomic<int> active {0};
+        static std::atomic<int> active{0};
         while (true) {
             const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) {

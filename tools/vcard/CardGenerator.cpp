@@ -86,14 +86,14 @@ struct Holder
     std::string firstNames;
 };
 
-constexpr std::array<std::string_view, 12> MaleSurnames {"NOVÁK", "ČERNÝ", "DVOŘÁK", "PROCHÁZKA", "KUČERA",  "VESELÝ",
-                                                         "HORÁK", "NĚMEC", "MAREŠ",  "ŠŤASTNÝ",   "RŮŽIČKA", "KŘÍŽ"};
-constexpr std::array<std::string_view, 10> FemaleSurnames {"NOVÁKOVÁ", "DVOŘÁKOVÁ", "ČERNÁ",   "KUČEROVÁ", "HORÁKOVÁ",
-                                                           "ŠŤASTNÁ",  "RŮŽIČKOVÁ", "KŘÍŽOVÁ", "ŽÁKOVÁ",   "NĚMCOVÁ"};
-constexpr std::array<std::string_view, 8> MaleFirstNames {"JAN",   "JIŘÍ PETR", "TOMÁŠ",    "ŠTĚPÁN",
-                                                          "LUBOŠ", "ONDŘEJ",    "JAROSLAV", "MIROSLAV ČENĚK"};
-constexpr std::array<std::string_view, 8> FemaleFirstNames {"ŽANETA",  "LUCIE",      "RŮŽENA", "JIŘINA",
-                                                            "MARKÉTA", "ŠÁRKA ANNA", "VĚRA",   "ZDEŇKA"};
+constexpr std::array<std::string_view, 12> MaleSurnames{"NOVÁK", "ČERNÝ", "DVOŘÁK", "PROCHÁZKA", "KUČERA",  "VESELÝ",
+                                                        "HORÁK", "NĚMEC", "MAREŠ",  "ŠŤASTNÝ",   "RŮŽIČKA", "KŘÍŽ"};
+constexpr std::array<std::string_view, 10> FemaleSurnames{"NOVÁKOVÁ", "DVOŘÁKOVÁ", "ČERNÁ",   "KUČEROVÁ", "HORÁKOVÁ",
+                                                          "ŠŤASTNÁ",  "RŮŽIČKOVÁ", "KŘÍŽOVÁ", "ŽÁKOVÁ",   "NĚMCOVÁ"};
+constexpr std::array<std::string_view, 8> MaleFirstNames{"JAN",   "JIŘÍ PETR", "TOMÁŠ",    "ŠTĚPÁN",
+                                                         "LUBOŠ", "ONDŘEJ",    "JAROSLAV", "MIROSLAV ČENĚK"};
+constexpr std::array<std::string_view, 8> FemaleFirstNames{"ŽANETA",  "LUCIE",      "RŮŽENA", "JIŘINA",
+                                                           "MARKÉTA", "ŠÁRKA ANNA", "VĚRA",   "ZDEŇKA"};
 
 template<std::size_t N>
 std::string_view pick(const std::array<std::string_view, N> &list, SeededRandom &rng)
@@ -139,7 +139,7 @@ Holder generateHolder(const GeneratorOptions &options, SeededRandom &rng)
 std::string generatedCardNumber(std::uint64_t seed)
 {
     SeededRandom rng(seed ^ 0x636172642D6E6F2Eull);
-    std::array<char, 32> text {};
+    std::array<char, 32> text{};
     std::snprintf(text.data(), text.size(), "CZ%012llu00", static_cast<unsigned long long>(rng.next() % 100000000ull));
     return text.data();
 }
@@ -147,7 +147,7 @@ std::string generatedCardNumber(std::uint64_t seed)
 // A plate such as "1AB 2345" with the nation byte and code page: 15 bytes.
 void registration(FileWriter &file, std::size_t offset, SeededRandom &rng)
 {
-    std::array<char, 32> plate {};
+    std::array<char, 32> plate{};
     std::snprintf(plate.data(), plate.size(), "%u%c%c %04u", rng.between(1, 9), 'A' + rng.between(0, 25),
                   'A' + rng.between(0, 25), rng.between(0, 9999));
     file.byte(offset, NationCzechia);
@@ -259,7 +259,7 @@ Bytes drivingLicence(std::size_t size, SeededRandom &rng)
     file.byte(0, CodePageLatin2);
     file.text(1, windows1250("Magistrát města Brna"), NameBytes);
     file.byte(36, NationCzechia);
-    std::array<char, 32> number {};
+    std::array<char, 32> number{};
     std::snprintf(number.data(), number.size(), "EA %06u", rng.between(0, 999999));
     file.text(37, number.data(), 16);
     return file.take();
@@ -392,7 +392,7 @@ Bytes controlActivity(std::size_t size, SeededRandom &rng, const Clock &clock)
     file.u32(1, when);
     file.byte(5, 0x03); // control card
     file.byte(6, NationCzechia);
-    std::array<char, 32> number {};
+    std::array<char, 32> number{};
     std::snprintf(number.data(), number.size(), "CZC%011u00", rng.between(0, 99999999));
     file.text(7, number.data(), 16);
     registration(file, 23, rng);
@@ -464,7 +464,7 @@ CardImage generateCard(const GeneratorOptions &options)
         return SeededRandom(options.seed * 0x10001 + fileId);
     };
     SeededRandom clockRandom(options.seed ^ 0x636C6F636Bull);
-    Clock clock {};
+    Clock clock{};
     clock.now = BaseTime + clockRandom.between(0, 365) * Day + clockRandom.between(6 * 3600, 18 * 3600);
     clock.issued = clock.now - clockRandom.between(200, 4 * 365) * Day;
 

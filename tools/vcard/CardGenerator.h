@@ -23,7 +23,7 @@ struct EfLayout
 };
 
 // The files of a Gen1 driver card in download order, with their size ranges.
-inline constexpr std::array<EfLayout, 16> DriverCardFiles {{
+inline constexpr std::array<EfLayout, 16> DriverCardFiles{{
         {0x0002, "ICC", 25, 25, 25, false},
         {0x0005, "IC", 8, 8, 8, false},
         {0xC100, "Card certificate", 194, 194, 194, false},

@@ -87,7 +87,7 @@ std::vector<DddRecord> downloadRecords(const CardImage &image, const CardKey *ke
         records.push_back({entry.fileId, DddRecordType::Data, *content});
         if (!entry.isSigned)
             continue;
-        std::array<std::uint8_t, 20> hash {};
+        std::array<std::uint8_t, 20> hash{};
         SHA1(content->data(), content->size(), hash.data());
         auto signature = cardSignature(image, key, entry.fileId, hash);
         if (!signature)

@@ -36,7 +36,7 @@ constexpr unsigned long PublicExponent = 65537;
 // test draws its own random bases, which changes nothing but the (negligible) error chance.
 Bn seededPrime(SeededRandom &random, const BIGNUM *e, BN_CTX *ctx)
 {
-    std::array<std::uint8_t, PrimeBits / 8> bytes {};
+    std::array<std::uint8_t, PrimeBits / 8> bytes{};
     for (;;) {
         random.fill(bytes);
         bytes[0] |= 0xC0;

@@ -200,7 +200,7 @@ Bytes SimulatedCard::performHash(const Apdu &apdu)
     const Bytes *file = currentFile();
     if (!file)
         return status(Sw::NoCurrentEf);
-    CardKey::Sha1Hash hash {};
+    CardKey::Sha1Hash hash{};
     SHA1(file->data(), file->size(), hash.data());
     m_hash = hash;
     return status(Sw::Ok);

@@ -50,8 +50,8 @@ struct CardFaults
 class SimulatedCard
 {
 public:
-    static constexpr std::array<std::uint8_t, 4> Atr {0x3B, 0x02, 0x14, 0x50}; // T=0
-    static constexpr std::array<std::uint8_t, 6> TachographAid {0xFF, 0x54, 0x41, 0x43, 0x48, 0x4F};
+    static constexpr std::array<std::uint8_t, 4> Atr{0x3B, 0x02, 0x14, 0x50}; // T=0
+    static constexpr std::array<std::uint8_t, 6> TachographAid{0xFF, 0x54, 0x41, 0x43, 0x48, 0x4F};
 
     SimulatedCard(CardImage image, std::optional<CardKey> key, CardFaults faults);
 

@@ -12,7 +12,7 @@ namespace {
 template<typename Number>
 std::optional<Number> parseNumber(const std::string &text, int base = 10)
 {
-    Number value {};
+    Number value{};
     const char *end = text.data() + text.size();
     const auto [rest, error] = std::from_chars(text.data(), end, value, base);
     if (text.empty() || error != std::errc() || rest != end)
@@ -128,7 +128,7 @@ OptionsResult parseVcardOptions(const std::vector<std::string> &arguments)
     std::string error;
 
     using Handler = std::function<bool(const std::string &)>;
-    const std::map<std::string, Handler> withValue {
+    const std::map<std::string, Handler> withValue{
             {"--host",
              [&](const std::string &value) {
                  config.host = value;
@@ -149,10 +149,10 @@ OptionsResult parseVcardOptions(const std::vector<std::string> &arguments)
              }},
             {"--sizes",
              [&](const std::string &value) {
-                 static const std::map<std::string, SizePreset> presets {{"default", SizePreset::Default},
-                                                                         {"min", SizePreset::Min},
-                                                                         {"max", SizePreset::Max},
-                                                                         {"multiple256", SizePreset::Multiple256}};
+                 static const std::map<std::string, SizePreset> presets{{"default", SizePreset::Default},
+                                                                        {"min", SizePreset::Min},
+                                                                        {"max", SizePreset::Max},
+                                                                        {"multiple256", SizePreset::Multiple256}};
                  const auto found = presets.find(value);
                  if (found == presets.end())
                      return false;
@@ -258,7 +258,7 @@ OptionsResult parseVcardOptions(const std::vector<std::string> &arguments)
                  return delay && *delay <= 600000;
              }},
     };
-    const std::map<std::string, std::function<void()>> flags {
+    const std::map<std::string, std::function<void()>> flags{
             {"--removed",
              [&] {
                  config.startRemoved = true;

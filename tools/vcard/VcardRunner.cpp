@@ -19,7 +19,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // While "inserted" but without a reader (no pcscd, or it was restarted), try again this often.
-constexpr std::chrono::milliseconds RetryInterval {100};
+constexpr std::chrono::milliseconds RetryInterval{100};
 
 std::string hex(const std::uint8_t *bytes, std::size_t count)
 {
@@ -101,7 +101,7 @@ void VcardRunner::logLine(const std::string &line)
 
 bool VcardRunner::connectReader()
 {
-    addrinfo hints {};
+    addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *addresses = nullptr;
@@ -113,7 +113,7 @@ bool VcardRunner::connectReader()
         if (candidate < 0)
             continue;
         // A host that drops the connection attempt must not stall the stdin commands for long.
-        const timeval timeout {1, 0};
+        const timeval timeout{1, 0};
         setsockopt(candidate, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
         if (connect(candidate, address->ai_addr, address->ai_addrlen) == 0) {
             const int on = 1;
@@ -168,7 +168,7 @@ int VcardRunner::run()
                 m_nextAttempt = Clock::now() + RetryInterval;
         }
 
-        std::array<pollfd, 2> fds {};
+        std::array<pollfd, 2> fds{};
         nfds_t count = 0;
         int stdinIndex = -1;
         int socketIndex = -1;
@@ -208,7 +208,7 @@ int VcardRunner::run()
 
 void VcardRunner::handleStdin()
 {
-    std::array<char, 1024> buffer {};
+    std::array<char, 1024> buffer{};
     const ssize_t got = read(STDIN_FILENO, buffer.data(), buffer.size());
     if (got < 0 && (errno == EINTR || errno == EAGAIN))
         return;
@@ -251,7 +251,7 @@ void VcardRunner::handleCommandLine(const std::string &line)
 
 bool VcardRunner::handleReader()
 {
-    std::array<std::uint8_t, 4096> buffer {};
+    std::array<std::uint8_t, 4096> buffer{};
     const ssize_t got = recv(m_socket, buffer.data(), buffer.size(), 0);
     if (got < 0 && (errno == EINTR || errno == EAGAIN))
         return true;

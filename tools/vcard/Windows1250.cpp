@@ -7,7 +7,7 @@ namespace vcard {
 namespace {
 
 // Code points of the bytes 0x80..0xFF; 0 where the code page leaves a byte undefined.
-constexpr std::array<char16_t, 128> UpperHalf {
+constexpr std::array<char16_t, 128> UpperHalf{
         0x20AC, 0,      0x201A, 0,      0x201E, 0x2026, 0x2020, 0x2021, 0,      0x2030, 0x0160, 0x2039, 0x015A,
         0x0164, 0x017D, 0x0179, 0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0,      0x2122,
         0x0161, 0x203A, 0x015B, 0x0165, 0x017E, 0x017A, 0x00A0, 0x02C7, 0x02D8, 0x0141, 0x00A4, 0x0104, 0x00A6,
@@ -49,7 +49,7 @@ std::optional<char32_t> decodeUtf8(std::string_view text, std::size_t &position)
         codePoint = (codePoint << 6) | (byte & 0x3F);
     }
     // Overlong forms would let two spellings of one name give different bytes.
-    static constexpr std::array<char32_t, 4> smallest {0, 0x80, 0x800, 0x10000};
+    static constexpr std::array<char32_t, 4> smallest{0, 0x80, 0x800, 0x10000};
     if (codePoint < smallest[extra] || codePoint > 0x10FFFF)
         return std::nullopt;
     position += extra + 1;
