@@ -18,9 +18,12 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTabWidget>
+
+#include <cstdio>
 
 namespace {
 
@@ -60,6 +63,7 @@ TMainForm::TMainForm(QWidget *parent)
     setFixedSize(ClientWidth, ClientHeight);
     createControls();
 
+    m_logToStandardError = qEnvironmentVariableIsSet("KORVAN_LOG_TO_STDERR");
     TachoCard::setLogSink([this](const std::string &line) { AddLog(QString::fromLatin1(line)); });
     runGuarded([this] { FormCreate(); });
 }
@@ -110,6 +114,9 @@ void TMainForm::createControls()
     CardInfoLabel->setAlignment(Qt::AlignCenter);
     CardReadButton =
             place(new QPushButton(QStringLiteral("Vyčíst kartu"), CardSheet), "CardReadButton", 144, 176, 105, 25);
+    CardProgressBar = place(new QProgressBar(CardSheet), "CardProgressBar", 8, 132, 377, 17);
+    CardProgressBar->setTextVisible(false);
+    CardProgressBar->hide();
     connect(CardReadButton, &QPushButton::clicked, this, [this] { runGuarded([this] { CardReadButtonClick(); }); });
 
     SettingsSheet = new QWidget;
@@ -354,6 +361,8 @@ void TMainForm::IdentifyCard()
 void TMainForm::AddLog(const QString &Text)
 {
     LogMemo->appendPlainText(Text);
+    if (m_logToStandardError)
+        std::fprintf(stderr, "%s\n", Text.toUtf8().constData());
 }
 
 void TMainForm::SetStatus(const QString &Text)
@@ -386,6 +395,15 @@ void TMainForm::setReadButtonEnabled(bool enabled)
 void TMainForm::clearLog()
 {
     LogMemo->clear();
+}
+
+void TMainForm::setProgress(int done, int total)
+{
+    CardProgressBar->setVisible(total > 0);
+    if (total > 0) {
+        CardProgressBar->setRange(0, total);
+        CardProgressBar->setValue(done);
+    }
 }
 
 void TMainForm::CardReadButtonClick()

@@ -15,6 +15,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 class QStatusBar;
 class QTabWidget;
@@ -69,6 +70,8 @@ public:
     QWidget *CardSheet = nullptr;
     QLabel *CardInfoLabel = nullptr;
     QPushButton *CardReadButton = nullptr;
+    // How far a download run has come; hidden when no run is in progress.
+    QProgressBar *CardProgressBar = nullptr;
     QWidget *SettingsSheet = nullptr;
     QGroupBox *GroupBox1 = nullptr;
     QComboBox *ReaderCombo = nullptr;
@@ -112,6 +115,7 @@ private:
     void setCardPanel(const QString &text) override;
     void setReadButtonEnabled(bool enabled) override;
     void clearLog() override;
+    void setProgress(int done, int total) override;
 
     // CardStateReceiver: called on the monitor thread.
     void PostCardState(std::uint32_t result) override;
@@ -138,4 +142,6 @@ private:
     QLabel *m_statusPanel0 = nullptr;
     QLabel *m_statusPanel1 = nullptr;
     bool m_destroyed = false;
+    // Log lines also go to standard error when KORVAN_LOG_TO_STDERR is set (the demo, support).
+    bool m_logToStandardError = false;
 };

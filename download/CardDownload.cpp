@@ -283,6 +283,29 @@ constexpr RunStep StepsAfterIdentification[] = {
         {"Specific Conditions", 0x0522, true},
 };
 
+constexpr int RunFileCount = static_cast<int>(std::size(MasterFileSteps) + std::size(StepsBeforeIdentification) + 1
+                                              + std::size(StepsAfterIdentification));
+
+// Shows how many of the run's files are done, and hides the progress at every end of the run.
+class RunProgress
+{
+public:
+    explicit RunProgress(DownloadReporter &reporter)
+        : m_reporter(reporter)
+    {
+        m_reporter.setProgress(0, RunFileCount);
+    }
+    ~RunProgress() { m_reporter.setProgress(0, 0); }
+    RunProgress(const RunProgress &) = delete;
+    RunProgress &operator=(const RunProgress &) = delete;
+
+    void stepDone() { m_reporter.setProgress(++m_done, RunFileCount); }
+
+private:
+    DownloadReporter &m_reporter;
+    int m_done = 0;
+};
+
 } // namespace
 
 DownloadRunResult CardDownload::runDownload(const QString &folder)
@@ -292,8 +315,11 @@ DownloadRunResult CardDownload::runDownload(const QString &folder)
     DownloadLength = 0;
     FileNamePart.clear();
 
-    auto read = [this](const RunStep &step) {
-        return ReadCardFile(QLatin1String(step.title), step.fileId, step.Signed);
+    RunProgress progress(m_reporter);
+    auto read = [this, &progress](const RunStep &step) {
+        const bool done = ReadCardFile(QLatin1String(step.title), step.fileId, step.Signed);
+        progress.stepDone();
+        return done;
     };
 
     // Identification left the tachograph application selected, and a card finds EF ICC and EF IC

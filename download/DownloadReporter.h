@@ -15,6 +15,8 @@ public:
     virtual void setCardPanel(const QString &text) = 0;
     virtual void setReadButtonEnabled(bool enabled) = 0;
     virtual void clearLog() = 0;
+    // How many of the run's files are done; a total of 0 hides the progress.
+    virtual void setProgress(int done, int total) = 0;
 
 protected:
     ~DownloadReporter() = default;

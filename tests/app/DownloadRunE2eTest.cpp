@@ -5,6 +5,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStringDecoder>
@@ -81,7 +82,19 @@ TEST_P(DownloadRunShapes, FileHoldsEveryFileAndSignatureOfTheCard)
     VirtualCard &card = startCard(GetParam().arguments);
     openWindow();
     ASSERT_TRUE(waitForIdentification());
+    EXPECT_FALSE(form->CardProgressBar->isVisible());
+    int largestProgress = 0;
+    QTimer progressWatch;
+    QObject::connect(&progressWatch, &QTimer::timeout, [&] {
+        if (form->CardProgressBar->isVisible())
+            largestProgress = std::max(largestProgress, form->CardProgressBar->value());
+    });
+    progressWatch.start(0);
     runDownload();
+    progressWatch.stop();
+    EXPECT_GE(largestProgress, 15);
+    EXPECT_EQ(form->CardProgressBar->maximum(), 16);
+    EXPECT_FALSE(form->CardProgressBar->isVisible());
 
     ASSERT_EQ(downloadedFiles().size(), 1) << logText().toStdString();
     const QString name = downloadedFiles().front();

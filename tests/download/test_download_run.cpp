@@ -135,6 +135,11 @@ TEST_F(DownloadRun, WritesEveryFileAndSignatureInOrder)
     EXPECT_EQ(reporter.log.last(),
               QStringLiteral("----- Finished, saved to ") + expectedName + QStringLiteral(" -----"));
     EXPECT_EQ(reporter.log.count(QStringLiteral("- success")), 16);
+    // One progress step per file, hidden at the end.
+    ASSERT_EQ(reporter.progress.size(), 18);
+    EXPECT_EQ(reporter.progress.first(), qMakePair(0, 16));
+    EXPECT_EQ(reporter.progress.at(16), qMakePair(16, 16));
+    EXPECT_EQ(reporter.progress.last(), qMakePair(0, 0));
     EXPECT_EQ(reporter.status, QStringLiteral("Čtení karty dokončeno"));
     EXPECT_EQ(reporter.cardInfo, QStringLiteral("vyjměte kartu"));
     EXPECT_EQ(reporter.cardPanel, QString());
@@ -172,6 +177,7 @@ TEST_P(DownloadRunEarlyEnd, WritesNoFileAndKeepsTheCard)
     EXPECT_EQ(reporter.status, GetParam().status);
     EXPECT_TRUE(QDir(folder.path()).isEmpty(QDir::Files | QDir::Hidden));
     EXPECT_FALSE(reporter.readButtonEnabled);
+    EXPECT_EQ(reporter.progress.last(), qMakePair(0, 0));
     EXPECT_EQ(FakePcsc::countCalls("SCardDisconnect"), disconnects);
 }
 

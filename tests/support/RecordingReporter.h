@@ -28,6 +28,7 @@ public:
     void setCardPanel(const QString &text) override { cardPanel = text; }
     void setReadButtonEnabled(bool enabled) override { readButtonEnabled = enabled; }
     void clearLog() override { log.clear(); }
+    void setProgress(int done, int total) override { progress.append({done, total}); }
 
     QStringList log;
     QString status;
@@ -36,6 +37,7 @@ public:
     QStringList cardInfoHistory;
     QString cardPanel;
     bool readButtonEnabled = false;
+    QList<QPair<int, int>> progress;
     // Stands for the pending window events that SetStatus and SetCardInfo let run.
     std::function<void()> onEvents;
 };
