@@ -368,6 +368,8 @@ void TMainForm::AddLog(const QString &Text)
 void TMainForm::SetStatus(const QString &Text)
 {
     m_statusPanel0->setText(Text);
+    // The panel is narrower than the longest texts.
+    m_statusPanel0->setToolTip(Text);
     QCoreApplication::processEvents();
 }
 
@@ -385,6 +387,7 @@ QString TMainForm::statusText(int panel) const
 void TMainForm::setCardPanel(const QString &text)
 {
     m_statusPanel1->setText(text);
+    m_statusPanel1->setToolTip(text);
 }
 
 void TMainForm::setReadButtonEnabled(bool enabled)
