@@ -303,7 +303,11 @@ void TMainForm::FormResize()
 bool TMainForm::event(QEvent *e)
 {
     if (e->type() == CardStateEvent::WM_CARD_STATE) {
-        runGuarded([this] { WMCardState(); });
+        const std::uint32_t result = static_cast<CardStateEvent *>(e)->Result;
+        runGuarded([this, result] {
+            if (serviceAvailabilityChanged(result))
+                WMCardState();
+        });
         return true;
     }
     return QWidget::event(e);
@@ -312,6 +316,26 @@ bool TMainForm::event(QEvent *e)
 void TMainForm::PostCardState(std::uint32_t result)
 {
     QCoreApplication::postEvent(this, new CardStateEvent(result));
+}
+
+// The smart-card service can stop (an update, a crash, systemd's idle exit) and come back. While
+// it is gone the card tab says so and counts no card as present; the monitor establishes a new
+// context when the service is back, and its first notice then tells the reader's state afresh.
+bool TMainForm::serviceAvailabilityChanged(std::uint32_t result)
+{
+    if (TachoCard::isServiceLost(result)) {
+        if (!m_serviceLost) {
+            m_serviceLost = true;
+            cardPresenceChanged(false);
+            SetStatus(QStringLiteral("Služba čipových karet není dostupná"));
+        }
+        return false;
+    }
+    if (m_serviceLost && result == 0) {
+        m_serviceLost = false;
+        SetStatus(QString());
+    }
+    return true;
 }
 
 void TMainForm::WMCardState()

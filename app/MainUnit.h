@@ -109,6 +109,7 @@ private:
     void FormDestroy();
     void FormResize();
     void WMCardState();
+    bool serviceAvailabilityChanged(std::uint32_t result);
     void cardPresenceChanged(bool present);
 
     // DownloadReporter
@@ -139,6 +140,7 @@ private:
     int m_busy = 0;
     bool m_cardCheckPending = false;
     bool m_closePending = false;
+    bool m_serviceLost = false;
     QLabel *m_statusPanel0 = nullptr;
     QLabel *m_statusPanel1 = nullptr;
     bool m_destroyed = false;

@@ -27,19 +27,6 @@ bool monitorEnded = false;
 // and flood the window with notices.
 constexpr auto RetryPause = 1s;
 
-bool isServiceLost(LONG result)
-{
-    switch (resultCode(result)) {
-    case resultCode(SCARD_E_NO_SERVICE):
-    case resultCode(SCARD_E_SERVICE_STOPPED):
-    case resultCode(SCARD_F_COMM_ERROR):
-    case resultCode(SCARD_E_INVALID_HANDLE):
-        return true;
-    default:
-        return false;
-    }
-}
-
 void pauseBeforeRetry()
 {
     std::unique_lock lock(monitorMutex);
@@ -80,7 +67,7 @@ void CardMonitorThread(std::string readerName)
 
         if (result == SCARD_S_SUCCESS || result == SCARD_E_CANCELLED || result == SCARD_E_TIMEOUT)
             continue;
-        if (isServiceLost(result)) {
+        if (isServiceLost(resultCode(result)) || result == SCARD_E_INVALID_HANDLE) {
             // A context of a resource manager that went away stays dead even after the service
             // is back; only a new one works. Start it unaware, so the first wait reports the
             // reader's state as the new service sees it.

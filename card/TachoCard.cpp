@@ -116,6 +116,18 @@ bool ListReaders(std::vector<std::string> &items)
     return true;
 }
 
+// After the resource manager restarted, the context of the start is dead: establish a new one.
+static bool reestablishContext()
+{
+    SCardReleaseContext(ContextHandle);
+    ContextHandle = 0;
+    LastResult = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &ContextHandle);
+    if (succeeded())
+        return true;
+    ContextHandle = 0;
+    return false;
+}
+
 bool IsCardConnected()
 {
     return CardHandle != 0;
@@ -130,8 +142,13 @@ bool ConnectCard()
     }
     CardHandle = 0;
     DWORD activeProtocol = SCARD_PROTOCOL_T0;
-    LastResult = SCardConnect(ContextHandle, ReaderName.c_str(), SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0, &CardHandle,
-                              &activeProtocol);
+    auto connect = [&activeProtocol] {
+        LastResult = SCardConnect(ContextHandle, ReaderName.c_str(), SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0,
+                                  &CardHandle, &activeProtocol);
+    };
+    connect();
+    if (isServiceLost(resultCode(LastResult)) && reestablishContext())
+        connect();
     if (succeeded()) {
         CardLog("Card connected");
     } else {

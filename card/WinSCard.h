@@ -15,4 +15,12 @@ constexpr std::uint32_t resultCode(LONG result)
     return static_cast<std::uint32_t>(static_cast<std::uint64_t>(result) & 0xFFFFFFFFu);
 }
 
+// The resource manager went away or restarted: a context from before stays dead for ever, only a
+// newly established one works again.
+constexpr bool isServiceLost(std::uint32_t code)
+{
+    return code == resultCode(SCARD_E_NO_SERVICE) || code == resultCode(SCARD_E_SERVICE_STOPPED)
+            || code == resultCode(SCARD_F_COMM_ERROR);
+}
+
 } // namespace TachoCard

@@ -38,7 +38,13 @@ VirtualCard &WindowE2e::startCard(std::vector<std::string> arguments, std::uint1
     EXPECT_TRUE(card.start()) << card.error() << card.errorOutput();
     if (!removed) {
         const int slot = port == ReaderPort ? 0 : 1;
-        EXPECT_TRUE(pcscd->waitForCard(readerName(slot), true));
+        if (!pcscd->waitForCard(readerName(slot), true)) {
+            std::string lines;
+            for (const auto &line : card.logLines())
+                lines += line + '\n';
+            const bool later = pcscd->waitForCard(readerName(slot), true, std::chrono::seconds(30));
+            ADD_FAILURE() << "card not seen; 30 s later: " << later << "; card log:\n" << lines << card.errorOutput();
+        }
     }
     return card;
 }
@@ -85,7 +91,7 @@ bool WindowE2e::waitUntil(const std::function<bool()> &condition, int millisecon
 
 bool WindowE2e::waitForIdentification()
 {
-    return waitUntil([this] { return form->CardReadButton->isEnabled(); });
+    return waitUntil([this] { return form->CardReadButton->isEnabled(); }, 20000);
 }
 
 QString WindowE2e::logText() const
