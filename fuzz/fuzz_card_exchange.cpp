@@ -2,11 +2,17 @@
 // PC/SC functions.
 //
 // The input is a script of steps. Each step is an operation byte and its arguments; the card's
-// answers to the step's commands follow in the input, one per exchange (see answerTo):
-//   op % 4 == 0  ReadCardFile unsigned, then a file id (fileIdFrom)
+// answers to the step's commands follow in the input, one per exchange:
+//   op % 4 == 0  ReadCardFile unsigned, then a file id (a byte choosing from FileIds; 0xF0 and
+//                up: the next two bytes)
 //   op % 4 == 1  ReadCardFile signed, then a file id
 //   op % 4 == 2  IdentifyCard; with the top bit of op set the connection fails
 //   op % 4 == 3  one raw exchange: a command length (word) and the command bytes
+// An answer is a control byte; by its top three bits: 0 a PC/SC failure (the low bits choose
+// it), 1 a status word alone, 2 to 4 the data asked for and 9000, 5 the data asked for and a
+// status word, 6 a data length (word) and a status word, 7 raw bytes (word length, the bytes).
+// A status word is a byte choosing from StatusWords; 0xC0 to 0xDF: 6Cxx with xx the next byte;
+// 0xE0 and up: the next two bytes. The data comes from fileByte. Words are big-endian.
 
 #include "FuzzInput.h"
 #include "card/TachoCard.h"
