@@ -28,10 +28,12 @@ std::uint8_t lowByte(std::uint32_t value)
     return static_cast<std::uint8_t>(value & 0xFF);
 }
 
-void sendReadBinary(std::uint32_t offset, std::uint8_t le)
+// Returns how many bytes the command asks for.
+std::uint32_t sendReadBinary(std::uint32_t offset, std::uint8_t le)
 {
     setCommand({0x00, 0xB0, highByte(offset), lowByte(offset), le});
     TransmitCommand();
+    return le == 0 ? ReadPieceSize : le;
 }
 
 // Answers that a card gives to a read at the offset just past the end of its file: 6B00 (offset
@@ -129,12 +131,12 @@ CardDownload::ReadOutcome CardDownload::readPiece(std::uint32_t offset, std::uin
     // 256: the card's refusal there means the file is complete.
     const bool atEndOfWholePieces = offset > 0 && offset == gathered;
 
-    sendReadBinary(offset, 0x00);
+    std::uint32_t asked = sendReadBinary(offset, 0x00);
     if (atEndOfWholePieces && isEndOfFileAnswer(StatusWord))
         return ReadOutcome::EndOfFile;
 
     if ((StatusWord >> 8) == 0x6C)
-        sendReadBinary(offset, lowByte(StatusWord));
+        asked = sendReadBinary(offset, lowByte(StatusWord));
     else if (StatusWord == 0x6700)
         return searchLengthLeft(offset, gathered, atEndOfWholePieces, received);
 
@@ -142,7 +144,7 @@ CardDownload::ReadOutcome CardDownload::readPiece(std::uint32_t offset, std::uin
         logFailure("read file");
         return ReadOutcome::Failed;
     }
-    return copyResponse(gathered, received) ? ReadOutcome::Data : ReadOutcome::Failed;
+    return copyResponse(gathered, asked, received) ? ReadOutcome::Data : ReadOutcome::Failed;
 }
 
 // Some cards answer a read that reaches past the end of the file with 6700 instead of telling the
@@ -160,14 +162,14 @@ CardDownload::ReadOutcome CardDownload::searchLengthLeft(std::uint32_t offset, s
         sendReadBinary(offset, static_cast<std::uint8_t>(length));
         if ((StatusWord >> 8) == 0x6C && lowByte(StatusWord) != 0) {
             // The card told the length after all.
-            sendReadBinary(offset, lowByte(StatusWord));
+            const std::uint32_t asked = sendReadBinary(offset, lowByte(StatusWord));
             if (StatusWord != Success)
                 break;
-            return copyResponse(gathered, received) ? ReadOutcome::Data : ReadOutcome::Failed;
+            return copyResponse(gathered, asked, received) ? ReadOutcome::Data : ReadOutcome::Failed;
         }
         if (StatusWord == Success && ResponseLength >= 2) {
             accepted = length;
-            if (!copyResponse(gathered, received))
+            if (!copyResponse(gathered, length, received))
                 return ReadOutcome::Failed;
         } else {
             refused = length;
@@ -186,9 +188,15 @@ CardDownload::ReadOutcome CardDownload::searchLengthLeft(std::uint32_t offset, s
     return ReadOutcome::Data;
 }
 
-bool CardDownload::copyResponse(std::uint32_t gathered, std::uint32_t &received)
+bool CardDownload::copyResponse(std::uint32_t gathered, std::uint32_t asked, std::uint32_t &received)
 {
     const std::uint32_t length = ResponseLength - 2;
+    // Bytes beyond those asked for have no known place in the file; taking them would shift
+    // every later piece.
+    if (length > asked) {
+        m_reporter.AddLog(QStringLiteral("- error: wrong data length - %1").arg(length));
+        return false;
+    }
     if (gathered + length > FileCapacity) {
         m_reporter.AddLog(QStringLiteral("- error: file too large, more than %1 bytes").arg(FileCapacity));
         return false;

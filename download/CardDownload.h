@@ -55,7 +55,7 @@ private:
     ReadOutcome readPiece(std::uint32_t offset, std::uint32_t gathered, std::uint32_t &received);
     ReadOutcome searchLengthLeft(std::uint32_t offset, std::uint32_t gathered, bool atEndOfWholePieces,
                                  std::uint32_t &received);
-    bool copyResponse(std::uint32_t gathered, std::uint32_t &received);
+    bool copyResponse(std::uint32_t gathered, std::uint32_t asked, std::uint32_t &received);
     bool appendRecord(std::uint16_t fileId, std::uint8_t type, const std::uint8_t *content, std::size_t length);
     bool selectTachographApplication();
     void logFailure(const char *what);

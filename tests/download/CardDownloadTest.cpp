@@ -233,6 +233,52 @@ INSTANTIATE_TEST_SUITE_P(
                                     "- error: file too large, more than 32768 bytes", false}),
         CaseName());
 
+struct OverlongAnswerCase
+{
+    const char *name;
+    ModelCard::LengthStyle lengthStyle;
+    std::size_t fileSize;
+    std::uint16_t offset; // the READ BINARY whose answer carries more data than it asked for
+    std::uint8_t le;
+    std::size_t extra;
+    const char *expectedLastLine;
+};
+
+class OverlongAnswers : public CardDownloadTest, public testing::WithParamInterface<OverlongAnswerCase>
+{
+};
+
+// Bytes beyond the length asked for have no known place in the file: taking them would shift the
+// rest of the file or write bytes the card never said were there.
+TEST_P(OverlongAnswers, FailTheStepWithoutARecord)
+{
+    const OverlongAnswerCase &c = GetParam();
+    card.files[0x0503] = pattern(c.fileSize);
+    card.lengthStyle = c.lengthStyle;
+    FakePcsc::setCard([this, c](const Bytes &command) {
+        FakePcsc::Reply reply = card.answer(command);
+        const bool chosen = command.size() == 5 && command[1] == 0xB0 && (command[2] << 8 | command[3]) == c.offset
+                && command[4] == c.le;
+        if (chosen && reply.bytes.size() > 2)
+            reply.bytes.insert(reply.bytes.end() - 2, c.extra, 0xEE);
+        return reply;
+    });
+    connect();
+
+    EXPECT_FALSE(download.ReadCardFile(QStringLiteral("Faults Data"), 0x0503, false));
+    EXPECT_EQ(download.DownloadLength, 0);
+    EXPECT_EQ(reporter.log.last(), QString::fromLatin1(c.expectedLastLine));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, OverlongAnswers,
+                         testing::Values(OverlongAnswerCase{"WholePiece", Length::DirectData, 300, 0, 0x00, 44,
+                                                            "- error: wrong data length - 300"},
+                                         OverlongAnswerCase{"ExactLengthRead", Length::ExactLength, 25, 0, 0x19, 5,
+                                                            "- error: wrong data length - 30"},
+                                         OverlongAnswerCase{"LengthSearchProbe", Length::WrongLength, 300, 256, 44, 16,
+                                                            "- error: wrong data length - 60"}),
+                         CaseName());
+
 TEST_F(CardDownloadTest, ExchangeThatNeverReachedTheCardReportsCode0000)
 {
     card.files[0x0002] = pattern(25);
