@@ -27,6 +27,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -44,6 +45,23 @@ constexpr int BitTimesPerByte = 12;
 double secondsBetween(Clock::time_point from, Clock::time_point to)
 {
     return std::chrono::duration<double>(to - from).count();
+}
+
+// CPU time of the whole benchmark process (the window's thread, the card monitor, Qt's threads):
+// unlike wall time it does not grow when other programs take the CPU.
+double processCpuSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+std::string loadAverage()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    if (!file.open(QIODevice::ReadOnly))
+        return "?";
+    return file.readLine().trimmed().toStdString();
 }
 
 // Lets window events run until the condition holds; the card and the daemon get the CPU meanwhile.
@@ -252,8 +270,10 @@ struct RunFigures
     double program = 0; // click to the upload question: the download run
     double click = 0; // click to its return, the question answered at once
     double programInPcsc = 0; // of the run, inside the PC/SC calls of the exchange
+    double programCpu = 0; // CPU time of the process during the click
     double bare = 0;
     double bareInPcsc = 0;
+    double bareCpu = 0;
 };
 
 double secondsOf(const PcscCallTotals &from, const PcscCallTotals &to)
@@ -337,9 +357,11 @@ public:
                 break;
             }
             const PcscCallTotals bareBefore = pcscCallTotals();
+            const double bareCpuBefore = processCpuSeconds();
             const auto seconds = bare.run(trace, result.failure);
             if (!seconds)
                 break;
+            figures.bareCpu = processCpuSeconds() - bareCpuBefore;
             figures.bare = *seconds;
             figures.bareInPcsc = secondsOf(bareBefore, pcscCallTotals());
             result.trace = std::move(trace);
@@ -362,9 +384,11 @@ private:
     {
         m_answerer->reset();
         const PcscCallTotals before = pcscCallTotals();
+        const double cpuBefore = processCpuSeconds();
         const auto clicked = Clock::now();
         m_form->CardReadButton->click();
         const auto returned = Clock::now();
+        figures.programCpu = processCpuSeconds() - cpuBefore;
         figures.programInPcsc = secondsOf(before, pcscCallTotals());
         if (!m_answerer->otherBoxes.isEmpty()) {
             failure = "the run showed: " + m_answerer->otherBoxes.join(u"; ").toStdString();
@@ -421,7 +445,7 @@ void printResults(const std::vector<SettingResult> &results)
 {
     TextTable targets({"link", "runs", "program ms", "bare loop ms", "ratio", "target", "met", "paired ratios"});
     TextTable link({"link", "commands", "bytes", "floor ms", "bare/floor", "program in PC/SC ms", "program own ms",
-                    "own us/cmd", "click ms"});
+                    "own us/cmd", "click ms", "CPU ms program", "CPU ms bare"});
     for (const SettingResult &result : results) {
         if (result.runs.empty())
             continue;
@@ -449,7 +473,9 @@ void printResults(const std::vector<SettingResult> &results)
                      hasFloor ? TextTable::format("%.3f", bare / trace.floorSeconds) : std::string("-"),
                      milliseconds(inPcsc), milliseconds(median(own)),
                      TextTable::format("%.0f", median(own) * 1e6 / static_cast<double>(trace.commands)),
-                     milliseconds(median(column(result.runs, &RunFigures::click)))});
+                     milliseconds(median(column(result.runs, &RunFigures::click))),
+                     milliseconds(median(column(result.runs, &RunFigures::programCpu))),
+                     milliseconds(median(column(result.runs, &RunFigures::bareCpu)))});
     }
     targets.print();
     std::printf("\n");
@@ -488,6 +514,7 @@ int main(int argc, char **argv)
                                       {"115200 bit/s", 115200, options.integer("runs-115200"), 1.02},
                                       {"9600 bit/s", 9600, options.integer("runs-9600"), 1.01}};
 
+    const std::string loadBefore = loadAverage();
     std::fprintf(stderr, "waiting for the pcscd lock %s ...\n", PcscdHarness::LockPath);
     DownloadRunBench bench(options.text("seed"), folder);
     if (!bench.start())
@@ -519,8 +546,10 @@ int main(int argc, char **argv)
                 "waits exactly that long before each answer (a T=0 byte is 12 bit times: start, 8 data, parity, 2 "
                 "guard).\n"
                 "in PC/SC: time inside SCardTransmit, SCardReconnect and SCardDisconnect (daemon, driver, card);\n"
-                "own: the rest of the run, the program's own work (log, window, file).\n\n",
-                BitTimesPerByte);
+                "own: the rest of the run, the program's own work (log, window, file). CPU: of the benchmark process\n"
+                "during the click (question answered included) and during the bare loop.\n"
+                "load average before and after: %s | %s\n\n",
+                BitTimesPerByte, loadBefore.c_str(), loadAverage().c_str());
     printResults(results);
     return failed ? 1 : 0;
 }

@@ -6,9 +6,11 @@
 #include "support/TemporaryDirectory.h"
 #include "support/TextTable.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -23,7 +25,8 @@ int main(int argc, char **argv)
             "Starts the real korvan (offscreen) with our own pcscd, one virtual reader and no card, lets it\n"
             "settle, then measures its CPU time and context switches per thread from /proc.",
             {{"seconds", "N", "30", "length of the measurement"},
-             {"settle", "N", "3", "seconds between the start and the measurement"}});
+             {"settle", "N", "3", "seconds between the start and the measurement"},
+             {"program", "COMMAND", "", "measure this command line (words split at spaces) instead of korvan"}});
     options.parse(argc, argv);
     const long seconds = options.integer("seconds");
     if (seconds <= 0) {
@@ -40,55 +43,101 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    std::vector<std::string> command;
+    std::istringstream words(options.text("program").empty() ? std::string(KORVAN_PROGRAM_PATH)
+                                                             : options.text("program"));
+    for (std::string word; words >> word;)
+        command.push_back(word);
     ChildProcess korvan;
-    if (!korvan.start(KORVAN_PROGRAM_PATH, {},
+    if (!korvan.start(command.front(), {command.begin() + 1, command.end()},
                       {{"QT_QPA_PLATFORM", platform != nullptr ? platform : "offscreen"},
                        {"XDG_CONFIG_HOME", configuration.path()}})) {
         std::fprintf(stderr, "korvan: %s\n", korvan.error().c_str());
         return 1;
     }
+    const auto programStart = korvan.startTime();
     std::this_thread::sleep_for(std::chrono::seconds(options.integer("settle")));
-    const auto before = readThreads(korvan.pid());
-    const std::uint64_t ticksBefore = readProcessCpuTicks(korvan.pid());
-    const auto started = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const auto after = readThreads(korvan.pid());
-    const std::uint64_t ticksAfter = readProcessCpuTicks(korvan.pid());
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (before.empty() || after.empty()) {
-        std::fprintf(stderr, "korvan ended during the measurement\n");
-        return 1;
-    }
+
+    // Read every second: when a thread woke shows to the second, which tells a one-off from a timer.
+    // Reading /proc does not wake the threads it reads.
+    struct ThreadHistory
+    {
+        ThreadReading first;
+        ThreadReading last;
+        std::vector<double> wokenAt; // seconds after the program's start
+        bool ended = false;
+        bool started = false;
+    };
+    std::map<pid_t, ThreadHistory> threads;
     const pid_t mainThread = korvan.pid();
+    const std::uint64_t ticksBefore = readProcessCpuTicks(mainThread);
+    const auto measureStart = std::chrono::steady_clock::now();
+    for (const auto &reading : readThreads(mainThread))
+        threads[reading.tid] = {reading, reading, {}, false, false};
+    for (long second = 1; second <= seconds; ++second) {
+        std::this_thread::sleep_until(measureStart + std::chrono::seconds(second));
+        const auto readings = readThreads(mainThread);
+        if (readings.empty()) {
+            std::fprintf(stderr, "korvan ended during the measurement\n");
+            return 1;
+        }
+        const double sinceStart =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - programStart).count();
+        std::map<pid_t, bool> seen;
+        for (const auto &reading : readings) {
+            seen[reading.tid] = true;
+            auto found = threads.find(reading.tid);
+            if (found == threads.end()) {
+                threads[reading.tid] = {
+                        ThreadReading{reading.tid, reading.name, 0, 0, 0, 0}, reading, {sinceStart}, false, true};
+                continue;
+            }
+            if (reading.voluntarySwitches > found->second.last.voluntarySwitches)
+                found->second.wokenAt.push_back(sinceStart);
+            found->second.last = reading;
+        }
+        for (auto &[tid, history] : threads) {
+            if (!seen.count(tid) && !history.ended) {
+                history.ended = true;
+                history.wokenAt.push_back(sinceStart);
+            }
+        }
+    }
+    const std::uint64_t ticksAfter = readProcessCpuTicks(mainThread);
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - measureStart).count();
     korvan.terminate();
 
-    std::map<pid_t, ThreadReading> start;
-    for (const auto &thread : before)
-        start[thread.tid] = thread;
-    std::printf("Idle: the real korvan, window open (offscreen), one virtual reader, no card; %.1f s measured after "
-                "%ld s settling.\n"
+    std::printf("Idle: the real korvan, window open (offscreen), one virtual reader, no card; %.1f s measured from "
+                "%ld s after its start.\n"
                 "CPU from /proc/PID/task/TID/schedstat (ns); wake-ups = voluntary context switches (the thread slept\n"
-                "and was woken: a timer, a socket, a signal); preemptions = involuntary ones.\n\n",
+                "and was woken: a timer, a socket, a signal); preemptions = involuntary ones. Read once a second.\n\n",
                 elapsed, options.integer("settle"));
-    TextTable table({"thread", "tid", "CPU ms", "% of a core", "wake-ups", "per s", "preemptions"});
+    TextTable table({"thread", "tid", "CPU ms", "% of a core", "wake-ups", "preemptions", "woken at s after start"});
     double totalCpuNs = 0;
     std::uint64_t totalWakeups = 0;
-    std::uint64_t mainWakeups = 0;
-    for (const auto &thread : after) {
-        const auto found = start.find(thread.tid);
-        const ThreadReading origin = found != start.end() ? found->second : ThreadReading{};
-        const double cpuNs = static_cast<double>(thread.cpuNanoseconds - origin.cpuNanoseconds);
-        const std::uint64_t wakeups = thread.voluntarySwitches - origin.voluntarySwitches;
+    std::size_t mostWakeups = 0;
+    for (const auto &[tid, history] : threads) {
+        const double cpuNs = static_cast<double>(history.last.cpuNanoseconds - history.first.cpuNanoseconds);
+        const std::uint64_t wakeups = history.last.voluntarySwitches - history.first.voluntarySwitches;
         totalCpuNs += cpuNs;
         totalWakeups += wakeups;
-        if (thread.tid == mainThread)
-            mainWakeups = wakeups;
-        table.addRow(
-                {thread.name + (thread.tid == mainThread ? " (main)" : "") + (found == start.end() ? " (new)" : ""),
-                 std::to_string(thread.tid), TextTable::format("%.2f", cpuNs / 1e6),
-                 TextTable::format("%.4f", cpuNs / (elapsed * 1e9) * 100), std::to_string(wakeups),
-                 TextTable::format("%.2f", static_cast<double>(wakeups) / elapsed),
-                 std::to_string(thread.involuntarySwitches - origin.involuntarySwitches)});
+        mostWakeups = std::max(mostWakeups, history.wokenAt.size());
+        std::string times;
+        for (std::size_t i = 0; i < history.wokenAt.size() && i < 6; ++i)
+            times += TextTable::format("%s%.0f", times.empty() ? "" : " ", history.wokenAt[i]);
+        if (history.wokenAt.size() > 6)
+            times += " ...";
+        std::string name = history.last.name;
+        if (tid == mainThread)
+            name += " (main)";
+        if (history.started)
+            name += " (started)";
+        if (history.ended)
+            name += " (ended)";
+        table.addRow({name, std::to_string(tid), TextTable::format("%.2f", cpuNs / 1e6),
+                      TextTable::format("%.4f", cpuNs / (elapsed * 1e9) * 100), std::to_string(wakeups),
+                      std::to_string(history.last.involuntarySwitches - history.first.involuntarySwitches),
+                      times.empty() ? "-" : times});
     }
     table.print();
     const double percent = totalCpuNs / (elapsed * 1e9) * 100;
@@ -98,8 +147,9 @@ int main(int argc, char **argv)
                 "1/%ld s), %.2f wake-ups per second\n",
                 percent, tickPercent, static_cast<unsigned long long>(ticksAfter - ticksBefore), clockTicksPerSecond(),
                 static_cast<double>(totalWakeups) / elapsed);
-    std::printf("target < 0.1 %% of a core: %s; no timer (main thread woken %llu times): %s\n",
-                percent < 0.1 ? "met" : "MISSED", static_cast<unsigned long long>(mainWakeups),
-                totalWakeups == 0 ? "met" : "MISSED");
+    // A timer fires again and again; Qt's housekeeping fires once, about 30 s after the start (the
+    // pixmap cache's flush, idle pool threads ending).
+    std::printf("target < 0.1 %% of a core: %s; no timer (no thread woke in two different seconds): %s\n",
+                percent < 0.1 ? "met" : "MISSED", mostWakeups <= 1 ? "met" : "MISSED");
     return 0;
 }
