@@ -382,9 +382,14 @@ void TMainForm::IdentifyCard()
     Download.IdentifyCard();
 }
 
+// Appending one line at a time lays each out at once, also in a hidden tab, and dominates a
+// download's own time; lines gathered until window events next run are added in one step. Nothing
+// can be seen in between: the window is painted only when its events run.
 void TMainForm::AddLog(const QString &Text)
 {
-    LogMemo->appendPlainText(Text);
+    if (m_pendingLog.isEmpty())
+        QMetaObject::invokeMethod(this, &TMainForm::flushLog, Qt::QueuedConnection);
+    m_pendingLog.append(Text);
     if (m_logToStandardError)
         std::fprintf(stderr, "%s\n", Text.toUtf8().constData());
 }
@@ -419,8 +424,17 @@ void TMainForm::setReadButtonEnabled(bool enabled)
     CardReadButton->setEnabled(enabled);
 }
 
+void TMainForm::flushLog()
+{
+    if (m_pendingLog.isEmpty())
+        return;
+    LogMemo->appendPlainText(m_pendingLog.join(u'\n'));
+    m_pendingLog.clear();
+}
+
 void TMainForm::clearLog()
 {
+    m_pendingLog.clear();
     LogMemo->clear();
 }
 
@@ -428,8 +442,11 @@ void TMainForm::setProgress(int done, int total)
 {
     CardProgressBar->setVisible(total > 0);
     if (total > 0) {
+        // Painted with the next status text rather than at once for every step.
+        CardProgressBar->setUpdatesEnabled(false);
         CardProgressBar->setRange(0, total);
         CardProgressBar->setValue(done);
+        CardProgressBar->setUpdatesEnabled(true);
     }
 }
 

@@ -48,6 +48,8 @@ public:
     void SetCardInfo(const QString &Text) override;
 
     QString statusText(int panel) const;
+    // Adds the lines AddLog gathered to LogMemo now rather than when window events next run.
+    void flushLog();
 
     // Card operations; the logic lives in the download subsystem.
     bool ReadCardFile(const QString &FileTitle, std::uint16_t FileId, bool Signed);
@@ -146,4 +148,5 @@ private:
     bool m_destroyed = false;
     // Log lines also go to standard error when KORVAN_LOG_TO_STDERR is set (the demo, support).
     bool m_logToStandardError = false;
+    QStringList m_pendingLog;
 };

@@ -6,6 +6,7 @@
 #include "support/QtPrinters.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
@@ -157,6 +158,8 @@ TEST_F(MainWindow, ReportingOperationsWriteTheirControls)
     form.AddLog(QStringLiteral("first"));
     form.AddLog(QString());
     form.AddLog(QStringLiteral("third"));
+    // The lines are in the log once window events have run, as they are painted.
+    QCoreApplication::processEvents();
     EXPECT_EQ(form.LogMemo->toPlainText().split(u'\n'), (QStringList{"first", "", "third"}));
 }
 
@@ -170,6 +173,7 @@ TEST_F(MainWindow, ShowsTheCardLayersLogAndTheReaders)
     EXPECT_TRUE(form.ReaderButton->isEnabled());
 
     TachoCard::CardLog("Card connected");
+    QCoreApplication::processEvents();
     EXPECT_TRUE(form.LogMemo->toPlainText().endsWith(QStringLiteral("Card connected")));
 }
 

@@ -86,9 +86,9 @@ TEST_F(ResilienceE2e, CardPulledAfterAnyCommandOfTheRun)
         std::vector<std::string> arguments = card;
         arguments.insert(arguments.end(), {"--remove-after", std::to_string(identification + k)});
         VirtualCard &pulled = startCard(arguments);
-        ASSERT_TRUE(waitForIdentification()) << form->CardInfoLabel->text().toStdString() << " / "
-                                             << statusText().toStdString() << "\n"
-                                             << logText().right(1500).toStdString();
+        ASSERT_TRUE(waitForIdentification())
+                << form->CardInfoLabel->text().toStdString() << " / " << statusText().toStdString() << "\n"
+                << logText().right(1500).toStdString();
         runDownload();
         EXPECT_TRUE(sensibleAfterRun());
         for (const QString &name : downloadedFiles())
@@ -205,7 +205,9 @@ TEST_P(FolderFailures, ShowTheReasonAndKeepTheEarlierFile)
     startCard({"--seed", "97"});
     openWindow();
     ASSERT_TRUE(waitForIdentification());
-    form->Download.clock = [] { return QDateTime(QDate(2025, 6, 1), QTime(12, 0)); };
+    form->Download.clock = [] {
+        return QDateTime(QDate(2025, 6, 1), QTime(12, 0));
+    };
     const QString folder = downloadFolder.filePath(QStringLiteral("downloads"));
     ASSERT_TRUE(QDir().mkpath(folder));
     form->SettingsPathEdit->setText(folder);
@@ -234,39 +236,39 @@ TEST_P(FolderFailures, ShowTheReasonAndKeepTheEarlierFile)
 rlimit savedLimit;
 void (*savedHandler)(int) = nullptr;
 
-INSTANTIATE_TEST_SUITE_P(
-        Table, FolderFailures,
-        testing::Values(
-                // A file size limit stands for a full disk: the write stops short.
-                FolderCase{"FullDisk",
-                           [](const QString &) {
-                               getrlimit(RLIMIT_FSIZE, &savedLimit);
-                               savedHandler = std::signal(SIGXFSZ, SIG_IGN);
-                               rlimit limit = savedLimit;
-                               limit.rlim_cur = 8192;
-                               setrlimit(RLIMIT_FSIZE, &limit);
-                           },
-                           [] {
-                               setrlimit(RLIMIT_FSIZE, &savedLimit);
-                               std::signal(SIGXFSZ, savedHandler);
-                           },
-                           QStringLiteral("Disk full.")},
-                // Root may write anywhere: the run acts as an unprivileged user then.
-                FolderCase{"ReadOnlyFolder",
-                           [](const QString &folder) {
-                               QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther
-                                                                     | QFile::ExeOther);
-                               if (geteuid() == 0)
-                                   [[maybe_unused]] const int changed = seteuid(65534);
-                           },
-                           [] {
-                               if (getuid() == 0)
-                                   [[maybe_unused]] const int changed = seteuid(0);
-                           },
-                           QStringLiteral("File access denied.")},
-                FolderCase{"FolderRemovedAfterItWasChosen",
-                           [](const QString &folder) { QDir(folder).removeRecursively(); }, [] {},
-                           QStringLiteral("Invalid filename.")}),
-        [](const testing::TestParamInfo<FolderCase> &param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, FolderFailures,
+                         testing::Values(
+                                 // A file size limit stands for a full disk: the write stops short.
+                                 FolderCase{"FullDisk",
+                                            [](const QString &) {
+                                                getrlimit(RLIMIT_FSIZE, &savedLimit);
+                                                savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+                                                rlimit limit = savedLimit;
+                                                limit.rlim_cur = 8192;
+                                                setrlimit(RLIMIT_FSIZE, &limit);
+                                            },
+                                            [] {
+                                                setrlimit(RLIMIT_FSIZE, &savedLimit);
+                                                std::signal(SIGXFSZ, savedHandler);
+                                            },
+                                            QStringLiteral("Disk full.")},
+                                 // Root may write anywhere: the run acts as an unprivileged user then.
+                                 FolderCase{"ReadOnlyFolder",
+                                            [](const QString &folder) {
+                                                QFile::setPermissions(folder,
+                                                                      QFile::ReadOwner | QFile::ExeOwner
+                                                                              | QFile::ReadOther | QFile::ExeOther);
+                                                if (geteuid() == 0) [[maybe_unused]]
+                                                    const int changed = seteuid(65534);
+                                            },
+                                            [] {
+                                                if (getuid() == 0) [[maybe_unused]]
+                                                    const int changed = seteuid(0);
+                                            },
+                                            QStringLiteral("File access denied.")},
+                                 FolderCase{"FolderRemovedAfterItWasChosen",
+                                            [](const QString &folder) { QDir(folder).removeRecursively(); }, [] {},
+                                            QStringLiteral("Invalid filename.")}),
+                         [](const testing::TestParamInfo<FolderCase> &param) { return std::string(param.param.name); });
 
 } // namespace

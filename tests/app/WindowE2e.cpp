@@ -96,6 +96,7 @@ bool WindowE2e::waitForIdentification()
 
 QString WindowE2e::logText() const
 {
+    form->flushLog();
     return form->LogMemo->toPlainText();
 }
 
