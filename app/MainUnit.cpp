@@ -2,9 +2,11 @@
 
 #include "app/ErrorDisplay.h"
 #include "app/OpenDirDialog.h"
+#include "app/RunProgressBar.h"
 #include "app/SettingsCodec.h"
 #include "app/SettingsLocation.h"
 #include "app/SettingsStore.h"
+#include "app/StatusPanel.h"
 #include "app/Windows1250Validator.h"
 #include "card/WinSCard.h"
 #include "upload/Upload.h"
@@ -18,7 +20,6 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -114,8 +115,7 @@ void TMainForm::createControls()
     CardInfoLabel->setAlignment(Qt::AlignCenter);
     CardReadButton =
             place(new QPushButton(QStringLiteral("Vyčíst kartu"), CardSheet), "CardReadButton", 144, 176, 105, 25);
-    CardProgressBar = place(new QProgressBar(CardSheet), "CardProgressBar", 8, 132, 377, 17);
-    CardProgressBar->setTextVisible(false);
+    CardProgressBar = place(new RunProgressBar(CardSheet), "CardProgressBar", 8, 132, 377, 17);
     CardProgressBar->hide();
     connect(CardReadButton, &QPushButton::clicked, this, [this] { runGuarded([this] { CardReadButtonClick(); }); });
 
@@ -164,14 +164,19 @@ void TMainForm::createControls()
     LogMemo->setUndoRedoEnabled(false);
 
     PageControl1->setCurrentWidget(CardSheet);
+    LogMemo->installEventFilter(this);
+    connect(PageControl1, &QTabWidget::currentChanged, this, [this] {
+        if (PageControl1->currentWidget() == LogSheet)
+            flushLog();
+    });
 
     StatusBar =
             place(new QStatusBar(this), "StatusBar", 0, ClientHeight - StatusBarHeight, ClientWidth, StatusBarHeight);
     StatusBar->setSizeGripEnabled(false);
-    m_statusPanel0 = new QLabel(StatusBar);
+    m_statusPanel0 = new StatusPanel(StatusBar);
     m_statusPanel0->setObjectName(QStringLiteral("StatusPanel0"));
     m_statusPanel0->setFixedWidth(50);
-    m_statusPanel1 = new QLabel(StatusBar);
+    m_statusPanel1 = new StatusPanel(StatusBar);
     m_statusPanel1->setObjectName(QStringLiteral("StatusPanel1"));
     m_statusPanel1->setFixedWidth(CardPanelWidth);
     StatusBar->addWidget(m_statusPanel0);
@@ -300,6 +305,14 @@ void TMainForm::FormResize()
     m_statusPanel0->setFixedWidth(std::max(0, frameGeometry().width() - StatusPanelMargin));
 }
 
+bool TMainForm::eventFilter(QObject *watched, QEvent *e)
+{
+    // The log is shown (its tab opened, the window shown): the lines gathered meanwhile go in.
+    if (watched == LogMemo && e->type() == QEvent::Show)
+        flushLog();
+    return QWidget::eventFilter(watched, e);
+}
+
 bool TMainForm::event(QEvent *e)
 {
     if (e->type() == CardStateEvent::WM_CARD_STATE) {
@@ -387,7 +400,8 @@ void TMainForm::IdentifyCard()
 // can be seen in between: the window is painted only when its events run.
 void TMainForm::AddLog(const QString &Text)
 {
-    if (m_pendingLog.isEmpty())
+    // While the log tab is not shown, its lines wait until it is.
+    if (m_pendingLog.isEmpty() && LogMemo->isVisible())
         QMetaObject::invokeMethod(this, &TMainForm::flushLog, Qt::QueuedConnection);
     m_pendingLog.append(Text);
     if (m_logToStandardError)
@@ -397,8 +411,6 @@ void TMainForm::AddLog(const QString &Text)
 void TMainForm::SetStatus(const QString &Text)
 {
     m_statusPanel0->setText(Text);
-    // The panel is narrower than the longest texts.
-    m_statusPanel0->setToolTip(Text);
     QCoreApplication::processEvents();
 }
 
@@ -416,7 +428,6 @@ QString TMainForm::statusText(int panel) const
 void TMainForm::setCardPanel(const QString &text)
 {
     m_statusPanel1->setText(text);
-    m_statusPanel1->setToolTip(text);
 }
 
 void TMainForm::setReadButtonEnabled(bool enabled)
@@ -442,11 +453,8 @@ void TMainForm::setProgress(int done, int total)
 {
     CardProgressBar->setVisible(total > 0);
     if (total > 0) {
-        // Painted with the next status text rather than at once for every step.
-        CardProgressBar->setUpdatesEnabled(false);
-        CardProgressBar->setRange(0, total);
+        CardProgressBar->setRange(total);
         CardProgressBar->setValue(done);
-        CardProgressBar->setUpdatesEnabled(true);
     }
 }
 

@@ -15,10 +15,11 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
-class QProgressBar;
 class QPushButton;
 class QStatusBar;
 class QTabWidget;
+class RunProgressBar;
+class StatusPanel;
 class TOpenDirDialog;
 
 // The notice that the card presence monitor posts to the window after each wait.
@@ -73,7 +74,7 @@ public:
     QLabel *CardInfoLabel = nullptr;
     QPushButton *CardReadButton = nullptr;
     // How far a download run has come; hidden when no run is in progress.
-    QProgressBar *CardProgressBar = nullptr;
+    RunProgressBar *CardProgressBar = nullptr;
     QWidget *SettingsSheet = nullptr;
     QGroupBox *GroupBox1 = nullptr;
     QComboBox *ReaderCombo = nullptr;
@@ -102,6 +103,7 @@ public:
 
 protected:
     bool event(QEvent *e) override;
+    bool eventFilter(QObject *watched, QEvent *e) override;
     void closeEvent(QCloseEvent *e) override;
     void resizeEvent(QResizeEvent *e) override;
 
@@ -143,8 +145,8 @@ private:
     bool m_cardCheckPending = false;
     bool m_closePending = false;
     bool m_serviceLost = false;
-    QLabel *m_statusPanel0 = nullptr;
-    QLabel *m_statusPanel1 = nullptr;
+    StatusPanel *m_statusPanel0 = nullptr;
+    StatusPanel *m_statusPanel1 = nullptr;
     bool m_destroyed = false;
     // Log lines also go to standard error when KORVAN_LOG_TO_STDERR is set (the demo, support).
     bool m_logToStandardError = false;

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -99,6 +100,7 @@ TEST_F(CardNotices, CardThatIsNotATachographCardStaysPresent)
     notice(Present | 0x10000);
     EXPECT_TRUE(form->CardPresent);
     EXPECT_EQ(form->CardInfoLabel->text(), QStringLiteral("vložená karta nebyla rozpoznána"));
+    form->PageControl1->setCurrentWidget(form->LogSheet);
     EXPECT_TRUE(form->LogMemo->toPlainText().endsWith(QStringLiteral("- failed, code 6A82")));
     EXPECT_FALSE(form->CardReadButton->isEnabled());
 }

@@ -1,11 +1,11 @@
 // The download run of the real window against the simulated card on the real stack.
 #include "WindowE2e.h"
+#include "app/RunProgressBar.h"
 #include "support/CaseName.h"
 #include "support/ModalAnswerer.h"
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStringDecoder>

@@ -133,8 +133,8 @@ TEST_F(MainWindow, StatusPanelFollowsTheWindowWidth)
 {
     TMainForm form;
     form.show();
-    auto *panel0 = form.findChild<QLabel *>(QStringLiteral("StatusPanel0"));
-    auto *panel1 = form.findChild<QLabel *>(QStringLiteral("StatusPanel1"));
+    auto *panel0 = form.StatusBar->findChild<QWidget *>(QStringLiteral("StatusPanel0"));
+    auto *panel1 = form.StatusBar->findChild<QWidget *>(QStringLiteral("StatusPanel1"));
     ASSERT_NE(panel0, nullptr);
     ASSERT_NE(panel1, nullptr);
     EXPECT_EQ(panel0->width(), form.frameGeometry().width() - 120);
@@ -154,11 +154,17 @@ TEST_F(MainWindow, ReportingOperationsWriteTheirControls)
     form.SetCardInfo(QString());
     EXPECT_EQ(form.CardInfoLabel->text(), QString());
 
+    // Lines logged while the log tab is not shown are there when it is opened.
+    form.show();
     form.PageControl1->setCurrentWidget(form.CardSheet);
     form.AddLog(QStringLiteral("first"));
     form.AddLog(QString());
+    QCoreApplication::processEvents();
+    form.PageControl1->setCurrentWidget(form.LogSheet);
+    EXPECT_EQ(form.LogMemo->toPlainText().split(u'\n'), (QStringList{"first", ""}));
+
+    // While it is shown they appear as window events run.
     form.AddLog(QStringLiteral("third"));
-    // The lines are in the log once window events have run, as they are painted.
     QCoreApplication::processEvents();
     EXPECT_EQ(form.LogMemo->toPlainText().split(u'\n'), (QStringList{"first", "", "third"}));
 }
@@ -173,7 +179,7 @@ TEST_F(MainWindow, ShowsTheCardLayersLogAndTheReaders)
     EXPECT_TRUE(form.ReaderButton->isEnabled());
 
     TachoCard::CardLog("Card connected");
-    QCoreApplication::processEvents();
+    form.PageControl1->setCurrentWidget(form.LogSheet);
     EXPECT_TRUE(form.LogMemo->toPlainText().endsWith(QStringLiteral("Card connected")));
 }
 
@@ -201,6 +207,7 @@ TEST_F(MainWindow, OpensWithoutReaderService)
     EXPECT_EQ(form.CardInfoLabel->text(), QStringLiteral("čtečka nenalezena"));
     EXPECT_FALSE(form.ReaderCombo->isEnabled());
     EXPECT_FALSE(form.ReaderButton->isEnabled());
+    form.PageControl1->setCurrentWidget(form.LogSheet);
     EXPECT_EQ(form.LogMemo->toPlainText(), QStringLiteral("The smart card resource manager is not running."));
 }
 
