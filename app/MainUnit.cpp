@@ -400,8 +400,10 @@ void TMainForm::IdentifyCard()
 // can be seen in between: the window is painted only when its events run.
 void TMainForm::AddLog(const QString &Text)
 {
-    // While the log tab is not shown, its lines wait until it is.
-    if (m_pendingLog.isEmpty() && LogMemo->isVisible())
+    // While the log tab is not shown, its lines wait until it is, but never so many that opening
+    // the tab would make the user wait.
+    constexpr qsizetype HiddenLinesLimit = 5000;
+    if ((m_pendingLog.isEmpty() && LogMemo->isVisible()) || m_pendingLog.size() == HiddenLinesLimit)
         QMetaObject::invokeMethod(this, &TMainForm::flushLog, Qt::QueuedConnection);
     m_pendingLog.append(Text);
     if (m_logToStandardError)

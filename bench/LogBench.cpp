@@ -74,9 +74,11 @@ struct Scenario
 
 // AddLog of count lines in slices; after each slice the pending window events run, as they would
 // after the card layer's lines of a file, and are timed with it: a log that defers its appends to
-// the event loop pays for them there. False when the log does not hold the lines afterwards.
+// the event loop pays for them there. A shown log must hold the lines afterwards; a hidden one takes
+// them when it is shown (see runScenario).
 bool addLines(TMainForm &form, const QStringList &lines, int count, int slice, std::vector<Slice> &slices)
 {
+    const bool shown = form.LogMemo->isVisible();
     int next = 0;
     for (int done = 0; done < count; done += slice) {
         Slice figures;
@@ -92,7 +94,7 @@ bool addLines(TMainForm &form, const QStringList &lines, int count, int slice, s
         QCoreApplication::processEvents();
         figures.eventSeconds = secondsSince(events);
         slices.push_back(figures);
-        if (form.LogMemo->blockCount() < figures.logLinesBefore + size) {
+        if (shown && form.LogMemo->blockCount() < figures.logLinesBefore + size) {
             std::fprintf(stderr, "the log holds %d lines, not %d\n", form.LogMemo->blockCount(),
                          figures.logLinesBefore + size);
             return false;
@@ -137,6 +139,19 @@ bool runScenario(const Scenario &scenario, const std::string &kind, const QStrin
     addRows(before, "fill");
     addRows(measured, "timed");
     table.print();
+    if (!scenario.logShown) {
+        // The hidden log takes its lines when its tab is opened: that is timed too.
+        const auto opened = Clock::now();
+        form.PageControl1->setCurrentWidget(form.LogSheet);
+        QCoreApplication::processEvents();
+        const double openSeconds = secondsSince(opened);
+        total += openSeconds;
+        std::printf("opening the log tab afterwards: %.1f ms (counted in the total)\n", openSeconds * 1000);
+        if (form.LogMemo->blockCount() < prefill + count) {
+            std::fprintf(stderr, "the log holds %d lines, not %d\n", form.LogMemo->blockCount(), prefill + count);
+            return false;
+        }
+    }
     // Single slices jump when other programs take the CPU: compare the medians of the halves.
     auto medianPerLine = [slice](const std::vector<Slice> &slices) {
         std::vector<double> values;
