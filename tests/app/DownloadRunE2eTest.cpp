@@ -232,14 +232,7 @@ TEST_F(DownloadRunE2e, ReaderChangeDuringTheRunEndsTheConnection)
     openWindow();
     ASSERT_TRUE(waitForIdentification());
     // Clicked while the run lets window events run, once it is past EF Identification.
-    QTimer timer;
-    QObject::connect(&timer, &QTimer::timeout, [&] {
-        if (logText().contains(QStringLiteral("----- Read file: Events Data -----"))) {
-            timer.stop();
-            form->ReaderButton->click();
-        }
-    });
-    timer.start(1);
+    whenLogShows(QStringLiteral("----- Read file: Events Data -----"), [this] { form->ReaderButton->click(); });
     runDownload();
 
     EXPECT_EQ(form->ReaderButton->text(), QStringLiteral("Vybrat"));
@@ -264,12 +257,8 @@ TEST_F(DownloadRunE2e, NextCardInsertedDuringTheRunIsIdentifiedAfterIt)
     QString labelWhileOpen;
     ModalAnswerer user(QMessageBox::No);
     user.setBeforeAnswer([&](QMessageBox *) {
-        ASSERT_TRUE(first.remove());
-        ASSERT_TRUE(waitUntil([this] { return !form->CardPresent; }));
+        swapCards(first, next);
         labelWhileOpen = form->CardInfoLabel->text();
-        ASSERT_TRUE(next.insert());
-        ASSERT_TRUE(pcscd->waitForCard(readerName(0), true));
-        waitUntil([] { return false; }, 300);
         EXPECT_TRUE(next.commands().empty());
     });
     form->CardReadButton->click();

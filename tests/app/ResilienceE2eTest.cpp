@@ -107,16 +107,11 @@ TEST_F(ResilienceE2e, CardPulledAndPutBackDuringTheRunIsIdentifiedAfterIt)
     VirtualCard &card = startCard({"--seed", "92", "--delay-ms", "2"});
     openWindow();
     ASSERT_TRUE(waitForIdentification());
-    QTimer timer;
-    QObject::connect(&timer, &QTimer::timeout, [&] {
-        if (logText().contains(QStringLiteral("----- Read file: Events Data -----"))) {
-            timer.stop();
-            card.remove();
-            pcscd->waitForCard(readerName(0), false);
-            card.insert();
-        }
+    whenLogShows(QStringLiteral("----- Read file: Events Data -----"), [&] {
+        card.remove();
+        pcscd->waitForCard(readerName(0), false);
+        card.insert();
     });
-    timer.start(1);
     runDownload();
     EXPECT_TRUE(sensibleAfterRun());
     ASSERT_EQ(downloadedFiles().size(), 1);
@@ -169,14 +164,7 @@ TEST_F(ResilienceE2e, ServiceGoneDuringARunKeepsWhatWasReadAndRecovers)
     VirtualCard &card = startCard({"--seed", "96", "--delay-ms", "2"});
     openWindow();
     ASSERT_TRUE(waitForIdentification());
-    QTimer timer;
-    QObject::connect(&timer, &QTimer::timeout, [&] {
-        if (logText().contains(QStringLiteral("----- Read file: Events Data -----"))) {
-            timer.stop();
-            pcscd->stop();
-        }
-    });
-    timer.start(1);
+    whenLogShows(QStringLiteral("----- Read file: Events Data -----"), [this] { pcscd->stop(); });
     runDownload();
     ASSERT_EQ(downloadedFiles().size(), 1);
     EXPECT_TRUE(isWellFormedDownload(readDownload(downloadedFiles().front()), card.publicKeyPem()));

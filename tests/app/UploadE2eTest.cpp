@@ -77,13 +77,7 @@ TEST_F(UploadE2e, NextCardInsertedWhileTheQuestionIsOpenWaitsForTheUpload)
     openWindow();
     ASSERT_TRUE(waitForIdentification());
     ModalAnswerer user(QMessageBox::Yes);
-    user.setBeforeAnswer([&](QMessageBox *) {
-        ASSERT_TRUE(first.remove());
-        ASSERT_TRUE(waitUntil([this] { return !form->CardPresent; }));
-        ASSERT_TRUE(next.insert());
-        ASSERT_TRUE(pcscd->waitForCard(readerName(0), true));
-        waitUntil([] { return false; }, 300);
-    });
+    user.setBeforeAnswer([&](QMessageBox *) { swapCards(first, next); });
     form->CardReadButton->click();
 
     EXPECT_TRUE(next.commands().empty());

@@ -100,6 +100,27 @@ QString WindowE2e::logText() const
     return form->LogMemo->toPlainText();
 }
 
+void WindowE2e::whenLogShows(const QString &text, std::function<void()> action)
+{
+    logWatch = std::make_unique<QTimer>();
+    QObject::connect(logWatch.get(), &QTimer::timeout, [this, text, action = std::move(action)] {
+        if (logText().contains(text)) {
+            logWatch->stop();
+            action();
+        }
+    });
+    logWatch->start(1);
+}
+
+void WindowE2e::swapCards(VirtualCard &first, VirtualCard &next)
+{
+    ASSERT_TRUE(first.remove());
+    ASSERT_TRUE(waitUntil([this] { return !form->CardPresent; }));
+    ASSERT_TRUE(next.insert());
+    ASSERT_TRUE(pcscd->waitForCard(readerName(0), true));
+    waitUntil([] { return false; }, 300);
+}
+
 QStringList WindowE2e::downloadedFiles() const
 {
     return QDir(downloadFolder.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);

@@ -10,6 +10,7 @@
 #include "support/VirtualCard.h"
 
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -45,6 +46,13 @@ protected:
     bool waitForIdentification();
 
     QString logText() const;
+
+    // Runs the action once, from inside the window events a run lets run, when the log shows the
+    // text.
+    void whenLogShows(const QString &text, std::function<void()> action);
+    // The operator pulls the first card and puts in the next one. Returns once the window has seen
+    // the removal and the resource manager the new card, and a little more, for its notice.
+    void swapCards(VirtualCard &first, VirtualCard &next);
     QString statusText() const { return form->statusText(0); }
     QStringList downloadedFiles() const;
     std::vector<std::uint8_t> readDownload(const QString &name) const;
@@ -54,6 +62,7 @@ protected:
     QTemporaryDir configFolder;
     QTemporaryDir downloadFolder;
     std::unique_ptr<TMainForm> form;
+    std::unique_ptr<QTimer> logWatch;
     bool setDownloadFolder = true;
     std::vector<VirtualReaderDefinition> readerDefinitions{Reader};
 };
