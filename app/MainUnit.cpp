@@ -206,7 +206,7 @@ void TMainForm::FormCreate()
 
     CardReadButton->setEnabled(false);
     CardPresent = false;
-    LogMemo->clear();
+    clearLog();
 
     std::vector<std::string> readers;
     if (!TachoCard::ListReaders(readers)) {
@@ -316,6 +316,9 @@ bool TMainForm::eventFilter(QObject *watched, QEvent *e)
 bool TMainForm::event(QEvent *e)
 {
     if (e->type() == CardStateEvent::WM_CARD_STATE) {
+        // A notice still queued when the window closed finds the card layer already released.
+        if (m_destroyed)
+            return true;
         const std::uint32_t result = static_cast<CardStateEvent *>(e)->Result;
         runGuarded([this, result] {
             if (serviceAvailabilityChanged(result))
