@@ -1,8 +1,8 @@
 #include "app/SettingsCodec.h"
 
+#include "download/Windows1250.h"
+
 #include <QByteArray>
-#include <QStringDecoder>
-#include <QStringEncoder>
 
 namespace {
 
@@ -25,8 +25,7 @@ int digitValue(QChar c)
 
 QString EncodeSettingValue(const QString &text)
 {
-    QStringEncoder encoder("windows-1250");
-    const QByteArray bytes = encoder.encode(text);
+    const QByteArray bytes = toWindows1250(text);
     QString stored;
     stored.reserve(bytes.size() * 2);
     for (const char c : bytes) {
@@ -52,6 +51,5 @@ QString DecodeSettingValue(const QString &stored)
             break;
         bytes.append(byte);
     }
-    QStringDecoder decoder("windows-1250");
-    return decoder.decode(bytes);
+    return fromWindows1250(bytes);
 }

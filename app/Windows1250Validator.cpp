@@ -1,7 +1,6 @@
 #include "app/Windows1250Validator.h"
 
-#include <QStringDecoder>
-#include <QStringEncoder>
+#include "download/Windows1250.h"
 
 Windows1250Validator::Windows1250Validator(QObject *parent)
     : QValidator(parent)
@@ -20,10 +19,7 @@ bool Windows1250Validator::canHold(const QString &text)
         if (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F))
             return false;
     }
-    // A round trip rather than the encoder's error flag: the encoder drops a lone surrogate
-    // without reporting it, and would not report a best-fit substitute either.
-    QStringEncoder encoder("windows-1250");
-    QStringDecoder decoder("windows-1250");
-    const QByteArray bytes = encoder.encode(text);
-    return !encoder.hasError() && decoder.decode(bytes) == text;
+    bool complete = false;
+    toWindows1250(text, &complete);
+    return complete;
 }

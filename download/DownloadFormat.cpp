@@ -1,6 +1,6 @@
 #include "download/DownloadFormat.h"
 
-#include <QStringDecoder>
+#include "download/Windows1250.h"
 
 #include <algorithm>
 
@@ -53,20 +53,14 @@ QByteArray buildFileNamePart(const std::uint8_t *identification, std::size_t cou
 
 QString holderName(const std::uint8_t *identification, std::size_t count)
 {
-    return decodeWindows1250(fieldText(identification, count, FirstNamesOffset, NameSize)) + u' '
-            + decodeWindows1250(fieldText(identification, count, SurnameOffset, NameSize));
+    return fromWindows1250(fieldText(identification, count, FirstNamesOffset, NameSize)) + u' '
+            + fromWindows1250(fieldText(identification, count, SurnameOffset, NameSize));
 }
 
 QString downloadFileName(const QDateTime &localTime, const QByteArray &fileNamePart)
 {
     return QStringLiteral("C_") + localTime.toString(QStringLiteral("yyyyMMdd_HHmm")) + u'_'
-            + decodeWindows1250(fileNamePart) + QStringLiteral(".ddd");
-}
-
-QString decodeWindows1250(const QByteArray &bytes)
-{
-    QStringDecoder decoder("windows-1250");
-    return decoder.decode(bytes);
+            + fromWindows1250(fileNamePart) + QStringLiteral(".ddd");
 }
 
 } // namespace DownloadFormat

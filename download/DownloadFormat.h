@@ -40,6 +40,4 @@ QString holderName(const std::uint8_t *identification, std::size_t count);
 // "C_" + yyyymmdd_hhnn + "_" + the card part + ".ddd".
 QString downloadFileName(const QDateTime &localTime, const QByteArray &fileNamePart);
 
-QString decodeWindows1250(const QByteArray &bytes);
-
 } // namespace DownloadFormat

@@ -1,12 +1,11 @@
 #include "upload/Upload.h"
 
+#include "download/Windows1250.h"
 #include "upload/VerInfo.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
-#include <QStringDecoder>
-#include <QStringEncoder>
 
 #include <random>
 
@@ -85,11 +84,9 @@ std::uint32_t MillisecondsSinceMidnightUtc()
 
 std::optional<QByteArray> ToWindows1250(const QString &text)
 {
-    QStringEncoder encoder("windows-1250");
-    if (!encoder.isValid())
-        return std::nullopt;
-    QByteArray bytes = encoder.encode(text);
-    if (encoder.hasError())
+    bool complete = false;
+    QByteArray bytes = toWindows1250(text, &complete);
+    if (!complete)
         return std::nullopt;
     return bytes;
 }
@@ -151,10 +148,7 @@ QString UploadLogLine(std::string_view line)
         if (std::uint8_t(c) < 0x20 || c == 0x7F)
             c = '?';
     }
-    QStringDecoder decoder("windows-1250");
-    if (!decoder.isValid())
-        return QString::fromLatin1(bytes);
-    return decoder.decode(bytes);
+    return fromWindows1250(bytes);
 }
 
 void UploadFile(UploadReporter &reporter, const UploadInput &input)
