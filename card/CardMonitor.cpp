@@ -42,7 +42,7 @@ void releaseMonitorContext(SCARDCONTEXT &context)
     context = 0;
 }
 
-void CardMonitorThread(std::string readerName)
+void CardMonitorThread(std::string readerName, std::uint32_t monitorTag)
 {
     SCARD_READERSTATE record{};
     record.szReader = readerName.c_str();
@@ -63,7 +63,7 @@ void CardMonitorThread(std::string readerName)
         const LONG result = SCardGetStatusChange(context, INFINITE, &record, 1);
         ReaderState = static_cast<std::uint32_t>(record.dwEventState);
         if (CardStateReceiver *window = NotifyWindow.load())
-            window->PostCardState(resultCode(result));
+            window->PostCardState({resultCode(result), static_cast<std::uint32_t>(record.dwEventState), monitorTag});
 
         if (result == SCARD_S_SUCCESS || result == SCARD_E_CANCELLED || result == SCARD_E_TIMEOUT)
             continue;
@@ -85,7 +85,7 @@ void CardMonitorThread(std::string readerName)
 
 } // namespace
 
-void startCardMonitor(const std::string &readerName, CardStateReceiver *window)
+void startCardMonitor(const std::string &readerName, CardStateReceiver *window, std::uint32_t monitorTag)
 {
     NotifyWindow = window;
     MonitorRunning = true;
@@ -93,7 +93,7 @@ void startCardMonitor(const std::string &readerName, CardStateReceiver *window)
         std::lock_guard lock(monitorMutex);
         monitorEnded = false;
     }
-    monitorThread = std::thread(CardMonitorThread, readerName);
+    monitorThread = std::thread(CardMonitorThread, readerName, monitorTag);
 }
 
 void cancelMonitorWait()

@@ -231,14 +231,14 @@ void ReleaseCardContext()
     }
 }
 
-bool StartCardMonitor(const std::string &readerName, CardStateReceiver *window)
+bool StartCardMonitor(const std::string &readerName, CardStateReceiver *window, std::uint32_t monitorTag)
 {
     stopCardMonitor();
     DisconnectCard();
     ReaderName = readerName;
     if (window != nullptr) {
         ReaderState = 0;
-        startCardMonitor(ReaderName, window);
+        startCardMonitor(ReaderName, window, monitorTag);
     }
     return true;
 }

@@ -46,18 +46,32 @@ void ReleaseCardContext();
 // Warm reset of the held connection (still exclusive, T=0): the card returns to its master file.
 bool ResetCard();
 
+// One notice of the monitor: the result of a wait and the reader's event state it left, taken
+// together, so that a receiver that handles it late still sees what that wait saw. pcsc-lite
+// counts the card insertions and removals of a reader in the high 16 bits of the event state.
+struct CardNotice
+{
+    std::uint32_t result = 0;
+    std::uint32_t eventState = 0;
+    // The tag given to StartCardMonitor: tells the notices of one monitor from those of the one
+    // it replaced.
+    std::uint32_t monitor = 0;
+
+    std::uint32_t eventCounter() const { return eventState >> 16; }
+};
+
 // Receives the monitor's notices. PostCardState is called on the monitor thread and must only
 // hand the notice over to the receiver's own thread.
 class CardStateReceiver
 {
 public:
-    virtual void PostCardState(std::uint32_t result) = 0;
+    virtual void PostCardState(const CardNotice &notice) = 0;
 
 protected:
     ~CardStateReceiver() = default;
 };
 
-bool StartCardMonitor(const std::string &readerName, CardStateReceiver *window);
+bool StartCardMonitor(const std::string &readerName, CardStateReceiver *window, std::uint32_t monitorTag = 0);
 
 // The reader that the monitor watches and ConnectCard connects to.
 std::string currentReaderName();

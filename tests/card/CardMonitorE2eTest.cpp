@@ -24,10 +24,10 @@ struct Notice
 class Receiver : public TachoCard::CardStateReceiver
 {
 public:
-    void PostCardState(std::uint32_t result) override
+    void PostCardState(const TachoCard::CardNotice &notice) override
     {
         std::lock_guard lock(m_mutex);
-        m_notices.push_back({result, TachoCard::ReaderState.load()});
+        m_notices.push_back({notice.result, notice.eventState});
     }
     std::vector<Notice> notices()
     {

@@ -16,10 +16,16 @@ using namespace std::chrono_literals;
 class Receiver : public TachoCard::CardStateReceiver
 {
 public:
-    void PostCardState(std::uint32_t result) override
+    void PostCardState(const TachoCard::CardNotice &notice) override
     {
         std::lock_guard lock(m_mutex);
-        m_results.push_back(result);
+        m_results.push_back(notice.result);
+        m_notices.push_back(notice);
+    }
+    std::vector<TachoCard::CardNotice> notices()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_notices;
     }
     std::vector<std::uint32_t> results()
     {
@@ -30,6 +36,7 @@ public:
 private:
     std::mutex m_mutex;
     std::vector<std::uint32_t> m_results;
+    std::vector<TachoCard::CardNotice> m_notices;
 };
 
 template<typename Condition>
@@ -66,18 +73,26 @@ TEST_F(CardMonitor, WithoutAWindowStartsNoThreadButKeepsTheReader)
     EXPECT_EQ(TachoCard::currentReaderName(), "Reader B 00 00");
 }
 
+// Each notice carries the state its own wait left, the reader's event counter and the monitor's
+// tag, so that a receiver that handles it late still sees what that wait saw.
 TEST_F(CardMonitor, PostsEveryWaitAndWaitsAgainAfterACancel)
 {
-    TachoCard::StartCardMonitor("Fake Reader 00 00", &receiver);
+    TachoCard::StartCardMonitor("Fake Reader 00 00", &receiver, 7);
     ASSERT_TRUE(waitFor([] { return FakePcsc::waitingCalls() == 1; }));
 
-    FakePcsc::queueStatusEvent({SCARD_S_SUCCESS, SCARD_STATE_PRESENT | SCARD_STATE_CHANGED});
-    ASSERT_TRUE(waitFor([&] { return receiver.results().size() == 1; }));
-    EXPECT_EQ(TachoCard::ReaderState.load(), static_cast<std::uint32_t>(SCARD_STATE_PRESENT | SCARD_STATE_CHANGED));
+    constexpr std::uint32_t inserted = SCARD_STATE_PRESENT | SCARD_STATE_CHANGED | 0x30000;
+    FakePcsc::queueStatusEvent({SCARD_S_SUCCESS, inserted});
+    FakePcsc::queueStatusEvent({SCARD_S_SUCCESS, SCARD_STATE_EMPTY | SCARD_STATE_CHANGED | 0x40000});
+    ASSERT_TRUE(waitFor([&] { return receiver.results().size() == 2; }));
+    const auto notices = receiver.notices();
+    EXPECT_EQ(notices[0].eventState, inserted);
+    EXPECT_EQ(notices[0].eventCounter(), 3u);
+    EXPECT_EQ(notices[0].monitor, 7u);
+    EXPECT_EQ(notices[1].eventCounter(), 4u);
 
     ASSERT_TRUE(waitFor([] { return FakePcsc::waitingCalls() == 1; }));
     TachoCard::DisconnectCard();
-    ASSERT_TRUE(waitFor([&] { return receiver.results().size() == 2; }));
+    ASSERT_TRUE(waitFor([&] { return receiver.results().size() == 3; }));
     EXPECT_EQ(receiver.results().back(), 0x80100002u);
     EXPECT_TRUE(waitFor([] { return FakePcsc::waitingCalls() == 1; }));
 }
