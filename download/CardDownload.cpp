@@ -12,6 +12,9 @@ namespace {
 
 constexpr std::uint16_t Success = 0x9000;
 constexpr std::uint32_t ReadPieceSize = 256;
+// READ BINARY carries the offset in P1-P2 with the top bit clear; files of 32 768 bytes or more
+// are read on with the odd instruction, whose offset travels in a data object (tag 54).
+constexpr std::uint32_t MaxEvenReadOffset = 0x7FFF;
 
 QString hex4(std::uint16_t value)
 {
@@ -26,14 +29,6 @@ std::uint8_t highByte(std::uint32_t value)
 std::uint8_t lowByte(std::uint32_t value)
 {
     return static_cast<std::uint8_t>(value & 0xFF);
-}
-
-// Returns how many bytes the command asks for.
-std::uint32_t sendReadBinary(std::uint32_t offset, std::uint8_t le)
-{
-    setCommand({0x00, 0xB0, highByte(offset), lowByte(offset), le});
-    TransmitCommand();
-    return le == 0 ? ReadPieceSize : le;
 }
 
 // Answers that a card gives to a read at the offset just past the end of its file: 6B00 (offset
@@ -76,18 +71,22 @@ bool CardDownload::ReadCardFile(const QString &FileTitle, std::uint16_t FileId, 
         }
     }
 
-    std::uint32_t offset = 0;
+    // Every read after the first starts just past the bytes gathered so far, which all came in
+    // whole pieces.
     std::uint32_t count = 0;
     for (;;) {
         std::uint32_t received = 0;
-        const ReadOutcome outcome = readPiece(offset, count, received);
+        const ReadOutcome outcome = readPiece(count, received);
         if (outcome == ReadOutcome::Failed)
             return false;
         if (outcome == ReadOutcome::EndOfFile)
             break;
-        offset += ReadPieceSize;
+        const bool oddInstruction = count > MaxEvenReadOffset;
         count += received;
-        if (received < ReadPieceSize)
+        // A short piece of an even READ BINARY is the file's end. The pieces of the odd one have
+        // no fixed size (the data object around them takes part of the answer): only the card's
+        // answer at the end tells it.
+        if (received == 0 || (!oddInstruction && received < ReadPieceSize))
             break;
     }
 
@@ -119,57 +118,70 @@ bool CardDownload::ReadCardFile(const QString &FileTitle, std::uint16_t FileId, 
     return true;
 }
 
-CardDownload::ReadOutcome CardDownload::readPiece(std::uint32_t offset, std::uint32_t gathered, std::uint32_t &received)
+std::uint32_t CardDownload::sendRead(std::uint32_t offset, std::uint8_t le)
 {
-    // The file would not fit the file buffer, or the offset would not fit the command.
-    if (offset > 0xFFFF || gathered >= FileCapacity) {
+    if (offset <= MaxEvenReadOffset) {
+        setCommand({0x00, 0xB0, highByte(offset), lowByte(offset), le});
+    } else if (offset <= 0xFF) {
+        setCommand({0x00, 0xB1, 0x00, 0x00, 0x03, 0x54, 0x01, lowByte(offset), le});
+    } else {
+        setCommand({0x00, 0xB1, 0x00, 0x00, 0x04, 0x54, 0x02, highByte(offset), lowByte(offset), le});
+    }
+    TransmitCommand();
+    return le == 0 ? ReadPieceSize : le;
+}
+
+CardDownload::ReadOutcome CardDownload::readPiece(std::uint32_t offset, std::uint32_t &received)
+{
+    // An offset beyond what the command can carry: the file would not fit the file buffer anyway.
+    if (offset > 0xFFFF || offset > FileCapacity) {
         m_reporter.AddLog(QStringLiteral("- error: file too large, more than %1 bytes").arg(FileCapacity));
         return ReadOutcome::Failed;
     }
 
-    // A read at the offset just past the gathered bytes of a file whose size is a multiple of
-    // 256: the card's refusal there means the file is complete.
-    const bool atEndOfWholePieces = offset > 0 && offset == gathered;
+    // A read at the offset just past the bytes of a file whose size is a multiple of the pieces:
+    // the card's refusal there means the file is complete.
+    const bool atEndOfWholePieces = offset > 0;
 
-    std::uint32_t asked = sendReadBinary(offset, 0x00);
+    std::uint32_t asked = sendRead(offset, 0x00);
     if (atEndOfWholePieces && isEndOfFileAnswer(StatusWord))
         return ReadOutcome::EndOfFile;
 
     if ((StatusWord >> 8) == 0x6C)
-        asked = sendReadBinary(offset, lowByte(StatusWord));
+        asked = sendRead(offset, lowByte(StatusWord));
     else if (StatusWord == 0x6700)
-        return searchLengthLeft(offset, gathered, atEndOfWholePieces, received);
+        return searchLengthLeft(offset, atEndOfWholePieces, received);
 
     if (StatusWord != Success) {
         logFailure("read file");
         return ReadOutcome::Failed;
     }
-    return copyResponse(gathered, asked, received) ? ReadOutcome::Data : ReadOutcome::Failed;
+    return copyResponse(offset, asked, received) ? ReadOutcome::Data : ReadOutcome::Failed;
 }
 
 // Some cards answer a read that reaches past the end of the file with 6700 instead of telling the
 // bytes left, also when none are left. Find the largest length the card accepts by halving the
 // interval: eight more reads, each of which returns real data when it succeeds. When none is
 // accepted just past whole pieces, the file was complete.
-CardDownload::ReadOutcome CardDownload::searchLengthLeft(std::uint32_t offset, std::uint32_t gathered,
-                                                         bool atEndOfWholePieces, std::uint32_t &received)
+CardDownload::ReadOutcome CardDownload::searchLengthLeft(std::uint32_t offset, bool atEndOfWholePieces,
+                                                         std::uint32_t &received)
 {
     std::uint32_t accepted = 0;
     std::uint32_t refused = ReadPieceSize;
     std::uint16_t refusal = StatusWord;
     while (refused - accepted > 1) {
         const std::uint32_t length = (accepted + refused) / 2;
-        sendReadBinary(offset, static_cast<std::uint8_t>(length));
+        sendRead(offset, static_cast<std::uint8_t>(length));
         if ((StatusWord >> 8) == 0x6C && lowByte(StatusWord) != 0) {
             // The card told the length after all.
-            const std::uint32_t asked = sendReadBinary(offset, lowByte(StatusWord));
+            const std::uint32_t asked = sendRead(offset, lowByte(StatusWord));
             if (StatusWord != Success)
                 break;
-            return copyResponse(gathered, asked, received) ? ReadOutcome::Data : ReadOutcome::Failed;
+            return copyResponse(offset, asked, received) ? ReadOutcome::Data : ReadOutcome::Failed;
         }
         if (StatusWord == Success && ResponseLength >= 2) {
             accepted = length;
-            if (!copyResponse(gathered, length, received))
+            if (!copyResponse(offset, length, received))
                 return ReadOutcome::Failed;
         } else {
             refused = length;
@@ -190,7 +202,30 @@ CardDownload::ReadOutcome CardDownload::searchLengthLeft(std::uint32_t offset, s
 
 bool CardDownload::copyResponse(std::uint32_t gathered, std::uint32_t asked, std::uint32_t &received)
 {
-    const std::uint32_t length = ResponseLength - 2;
+    const std::uint8_t *data = ResponseBuffer.data();
+    std::uint32_t length = ResponseLength - 2;
+    // Beyond the offsets of an even READ BINARY the card wraps the data in a data object (tag
+    // 53); the object must fill the answer exactly.
+    if (gathered > MaxEvenReadOffset && length > 0) {
+        std::size_t header = 0;
+        std::size_t valueLength = 0;
+        if (length >= 2 && data[0] == 0x53 && data[1] < 0x80) {
+            header = 2;
+            valueLength = data[1];
+        } else if (length >= 3 && data[0] == 0x53 && data[1] == 0x81) {
+            header = 3;
+            valueLength = data[2];
+        } else if (length >= 4 && data[0] == 0x53 && data[1] == 0x82) {
+            header = 4;
+            valueLength = std::size_t{data[2]} << 8 | data[3];
+        }
+        if (header == 0 || header + valueLength != length) {
+            m_reporter.AddLog(QStringLiteral("- error: wrong data object - %1 bytes").arg(length));
+            return false;
+        }
+        data += header;
+        length = static_cast<std::uint32_t>(valueLength);
+    }
     // Bytes beyond those asked for have no known place in the file; taking them would shift
     // every later piece.
     if (length > asked) {
@@ -201,7 +236,7 @@ bool CardDownload::copyResponse(std::uint32_t gathered, std::uint32_t asked, std
         m_reporter.AddLog(QStringLiteral("- error: file too large, more than %1 bytes").arg(FileCapacity));
         return false;
     }
-    std::copy_n(ResponseBuffer.begin(), length, FileBuffer.begin() + gathered);
+    std::copy_n(data, length, FileBuffer.begin() + gathered);
     received = length;
     return true;
 }
@@ -329,6 +364,15 @@ DownloadRunResult CardDownload::runDownload(const QString &folder)
         progress.stepDone();
         return done;
     };
+    // The first file of the tachograph application that could not be read whole with its
+    // signature: a download without it is not the download the law asks for.
+    QString firstFailure;
+    auto readApplicationFile = [&read, &firstFailure](const RunStep &step) {
+        const bool done = read(step);
+        if (!done && firstFailure.isEmpty())
+            firstFailure = QLatin1String(step.title);
+        return done;
+    };
 
     // Identification left the tachograph application selected, and a card finds EF ICC and EF IC
     // only from its master file, where nothing but a reset takes it back.
@@ -341,25 +385,33 @@ DownloadRunResult CardDownload::runDownload(const QString &folder)
         return {};
     }
     for (const RunStep &step : StepsBeforeIdentification)
-        read(step);
+        readApplicationFile(step);
     if (!read(IdentificationStep)) {
         m_reporter.SetStatus(QStringLiteral("Chyba při načítání: nelze načíst identifikační soubor"));
         return {};
     }
     for (const RunStep &step : StepsAfterIdentification)
-        read(step);
+        readApplicationFile(step);
 
     DisconnectCard();
     m_reporter.SetCardInfo(QStringLiteral("vyjměte kartu"));
     m_reporter.setCardPanel(QString());
 
-    const QString fileName = downloadFileName(clock(), FileNamePart);
+    const bool complete = firstFailure.isEmpty();
+    const QString fileName =
+            complete ? downloadFileName(clock(), FileNamePart) : incompleteDownloadFileName(clock(), FileNamePart);
     const FileWriteResult written =
             writeDownloadFile(folder, fileName, DownloadBuffer.data(), static_cast<std::size_t>(DownloadLength));
     if (!written.written)
-        return {DownloadRunResult::Outcome::WriteFailed, fileName, written.text};
+        return {DownloadRunResult::Outcome::WriteFailed, fileName, written.text, firstFailure};
 
+    if (!complete) {
+        m_reporter.AddLog(
+                QStringLiteral("----- Finished incomplete (%1 failed), saved to %2 -----").arg(firstFailure, fileName));
+        m_reporter.SetStatus(QStringLiteral("Čtení karty neúplné, nepodařilo se načíst soubor ") + firstFailure);
+        return {DownloadRunResult::Outcome::Incomplete, fileName, {}, firstFailure};
+    }
     m_reporter.AddLog(QStringLiteral("----- Finished, saved to ") + fileName + QStringLiteral(" -----"));
     m_reporter.SetStatus(QStringLiteral("Čtení karty dokončeno"));
-    return {DownloadRunResult::Outcome::Written, fileName, {}};
+    return {DownloadRunResult::Outcome::Complete, fileName, {}, {}};
 }

@@ -14,10 +14,16 @@
 // How a download run ended.
 struct DownloadRunResult
 {
-    enum class Outcome { NoFile, Written, WriteFailed };
+    enum class Outcome {
+        NoFile, // the card is not a tachograph card or EF Identification could not be read
+        Complete, // every file read with its signature, and written
+        Incomplete, // written under the name of an incomplete download: a file failed
+        WriteFailed, // the file could not be written
+    };
     Outcome outcome = Outcome::NoFile;
-    QString fileName; // the bare name of the written file
+    QString fileName; // the bare name of the file written or meant to be written
     QString errorText; // why the file could not be written
+    QString firstFailedFile; // the title of the first file that failed, when one did
 };
 
 // The download being built from the card in the reader: identification on insertion, one step per
@@ -52,9 +58,10 @@ private:
     enum class ReadOutcome { Data, EndOfFile, Failed };
 
     // One READ BINARY at offset, with the retries that cards need; the data lands in FileBuffer.
-    ReadOutcome readPiece(std::uint32_t offset, std::uint32_t gathered, std::uint32_t &received);
-    ReadOutcome searchLengthLeft(std::uint32_t offset, std::uint32_t gathered, bool atEndOfWholePieces,
-                                 std::uint32_t &received);
+    ReadOutcome readPiece(std::uint32_t offset, std::uint32_t &received);
+    ReadOutcome searchLengthLeft(std::uint32_t offset, bool atEndOfWholePieces, std::uint32_t &received);
+    // Sends the READ BINARY for offset and returns how many bytes it asks for.
+    std::uint32_t sendRead(std::uint32_t offset, std::uint8_t le);
     bool copyResponse(std::uint32_t gathered, std::uint32_t asked, std::uint32_t &received);
     bool appendRecord(std::uint16_t fileId, std::uint8_t type, const std::uint8_t *content, std::size_t length);
     bool selectTachographApplication();

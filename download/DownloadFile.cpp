@@ -38,6 +38,21 @@ int writeAll(int descriptor, const std::uint8_t *data, std::size_t length)
     return 0;
 }
 
+int syncFolder(const QByteArray &folder)
+{
+    // A folder that may be written but not read cannot be opened to sync it; the file is whole
+    // all the same.
+    const int descriptor = ::open(folder.isEmpty() ? "." : folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0)
+        return 0;
+    int error = 0;
+    // Some file systems cannot sync a folder and say so; the file itself is on disk already.
+    if (::fsync(descriptor) != 0 && errno != EINVAL && errno != ENOTSUP)
+        error = errno;
+    ::close(descriptor);
+    return error;
+}
+
 } // namespace
 
 QString downloadFilePath(const QString &folder, const QString &fileName)
@@ -92,5 +107,9 @@ FileWriteResult writeDownloadFile(const QString &folder, const QString &fileName
         ::unlink(temporaryPath.constData());
         return fileErrorFor(error);
     }
+    // The rename lives in the folder: until the folder is on disk too, a power cut can take the
+    // finished file away again.
+    if (const int folderError = syncFolder(QFile::encodeName(folder)); folderError != 0)
+        return fileErrorFor(folderError);
     return {true, 0, {}};
 }

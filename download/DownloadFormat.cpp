@@ -63,4 +63,9 @@ QString downloadFileName(const QDateTime &localTime, const QByteArray &fileNameP
             + fromWindows1250(fileNamePart) + QStringLiteral(".ddd");
 }
 
+QString incompleteDownloadFileName(const QDateTime &localTime, const QByteArray &fileNamePart)
+{
+    return downloadFileName(localTime, fileNamePart) + QStringLiteral(".neuplne");
+}
+
 } // namespace DownloadFormat

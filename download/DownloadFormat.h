@@ -40,4 +40,8 @@ QString holderName(const std::uint8_t *identification, std::size_t count);
 // "C_" + yyyymmdd_hhnn + "_" + the card part + ".ddd".
 QString downloadFileName(const QDateTime &localTime, const QByteArray &fileNamePart);
 
+// The name of a download that lacks a file: the complete form followed by ".neuplne", so that
+// neither a person nor a program that takes up ".ddd" files can take it for a complete download.
+QString incompleteDownloadFileName(const QDateTime &localTime, const QByteArray &fileNamePart);
+
 } // namespace DownloadFormat

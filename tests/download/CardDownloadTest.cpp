@@ -1,5 +1,5 @@
-#include "card/TachoCard.h"
 #include "download/CardDownload.h"
+#include "card/TachoCard.h"
 #include "support/CaseName.h"
 #include "support/ModelCard.h"
 #include "support/QtPrinters.h"
@@ -87,7 +87,7 @@ protected:
     {
         std::vector<Bytes> reads;
         for (const Bytes &command : FakePcsc::transmittedCommands()) {
-            if (command.size() > 1 && command[1] == 0xB0)
+            if (command.size() > 1 && (command[1] == 0xB0 || command[1] == 0xB1))
                 reads.push_back(command);
         }
         return reads;
@@ -144,7 +144,10 @@ INSTANTIATE_TEST_SUITE_P(
                         ReadStyleCase{"Exactly256Then6700", 256, Length::WrongLength, End::SixSevenHundred, 2 + 8},
                         ReadStyleCase{"WrongLength600", 600, Length::WrongLength, End::SixSevenHundred, 3 + 8},
                         ReadStyleCase{"WrongLengthOneLeft", 257, Length::WrongLength, End::SixSevenHundred, 2 + 8},
-                        ReadStyleCase{"WrongLength255", 255, Length::WrongLength, End::SixSevenHundred, 1 + 8}),
+                        ReadStyleCase{"WrongLength255", 255, Length::WrongLength, End::SixSevenHundred, 1 + 8},
+                        // A file that fills the file buffer: its end lies where only the odd READ
+                        // BINARY reaches.
+                        ReadStyleCase{"Exactly32768", 32768, Length::ExactLength, End::SixC00, 128 + 1}),
         CaseName());
 
 TEST_F(CardDownloadTest, UnsignedStepLogsOnlyItsHeadingExchangesAndSuccess)

@@ -126,7 +126,7 @@ protected:
 TEST_F(DownloadRun, WritesEveryFileAndSignatureInOrder)
 {
     const DownloadRunResult result = download.runDownload(folder.path());
-    ASSERT_EQ(result.outcome, DownloadRunResult::Outcome::Written);
+    ASSERT_EQ(result.outcome, DownloadRunResult::Outcome::Complete);
     EXPECT_EQ(result.fileName, expectedName);
     EXPECT_EQ(readFile(path()), expectedDownload(runFiles, 1));
     EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{expectedName});
@@ -151,7 +151,7 @@ TEST_F(DownloadRun, WritesEveryFileAndSignatureInOrder)
 TEST_F(DownloadRun, FailedResetIsLoggedAndTheRunGoesOn)
 {
     FakePcsc::setReconnectResult(static_cast<LONG>(SCARD_W_UNRESPONSIVE_CARD));
-    ASSERT_EQ(download.runDownload(folder.path()).outcome, DownloadRunResult::Outcome::Written);
+    ASSERT_EQ(download.runDownload(folder.path()).outcome, DownloadRunResult::Outcome::Complete);
     EXPECT_EQ(reporter.log.first(), QStringLiteral("The smart card is not responding to a reset."));
     EXPECT_EQ(reporter.log.count(QStringLiteral("- error: select file, code 6A82")), 2);
     const std::vector<CardFile> withoutMasterFiles(runFiles.begin() + 2, runFiles.end());
@@ -190,22 +190,66 @@ INSTANTIATE_TEST_SUITE_P(
                                      QStringLiteral("Chyba při načítání: nelze načíst identifikační soubor")}),
         CaseName());
 
-TEST_F(DownloadRun, CardPulledAfterIdentificationStillYieldsTheFile)
+// What was read is kept, under a name that nobody takes for a complete download, and the run
+// says which file failed first.
+TEST_F(DownloadRun, CardPulledAfterIdentificationYieldsAnIncompleteFile)
 {
     card.removeAfterSignatureOf = 0x0520;
     const DownloadRunResult result = download.runDownload(folder.path());
-    ASSERT_EQ(result.outcome, DownloadRunResult::Outcome::Written);
-    EXPECT_EQ(readFile(path()), expectedDownload(runFiles, 1, 0x0520));
+    ASSERT_EQ(result.outcome, DownloadRunResult::Outcome::Incomplete);
+    const QString name = expectedName + QStringLiteral(".neuplne");
+    EXPECT_EQ(result.fileName, name);
+    EXPECT_EQ(result.firstFailedFile, QStringLiteral("Card Download"));
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{name});
+    EXPECT_EQ(readFile(path(name)), expectedDownload(runFiles, 1, 0x0520));
     EXPECT_EQ(reporter.log.count(QStringLiteral("- error: select file, code 0000")), 10);
+    EXPECT_EQ(reporter.log.last(),
+              QStringLiteral("----- Finished incomplete (Card Download failed), saved to ") + name
+                      + QStringLiteral(" -----"));
+    EXPECT_EQ(reporter.status, QStringLiteral("Čtení karty neúplné, nepodařilo se načíst soubor Card Download"));
 }
+
+struct IncompleteCase
+{
+    const char *name;
+    std::function<void(ModelCard &)> arrange;
+    QString firstFailure;
+};
+
+class DownloadRunIncomplete : public DownloadRun, public testing::WithParamInterface<IncompleteCase>
+{
+};
+
+// Any file of the application that comes without its data or its signature makes the download
+// incomplete; the certificates count too, though they are not signed.
+TEST_P(DownloadRunIncomplete, NamesTheFirstFileThatFailed)
+{
+    GetParam().arrange(card);
+    const DownloadRunResult result = download.runDownload(folder.path());
+    EXPECT_EQ(result.outcome, DownloadRunResult::Outcome::Incomplete);
+    EXPECT_EQ(result.firstFailedFile, GetParam().firstFailure);
+    EXPECT_TRUE(QFile::exists(path(expectedName + QStringLiteral(".neuplne"))));
+    EXPECT_FALSE(QFile::exists(path()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+        Table, DownloadRunIncomplete,
+        testing::Values(IncompleteCase{"CertificateUnreadable", [](ModelCard &c) { c.failSelectOf = 0xC108; },
+                                       QStringLiteral("CA Certificate")},
+                        IncompleteCase{"SignatureRefusedAfterIdentification",
+                                       [](ModelCard &c) { c.refuseSignatureOf = 0x0504; },
+                                       QStringLiteral("Driver Activity Data")},
+                        IncompleteCase{"LastFileUnreadable", [](ModelCard &c) { c.failSelectOf = 0x0522; },
+                                       QStringLiteral("Specific Conditions")}),
+        CaseName());
 
 TEST_F(DownloadRun, SecondRunInTheSameMinuteReplacesTheFirst)
 {
-    ASSERT_EQ(download.runDownload(folder.path()).outcome, DownloadRunResult::Outcome::Written);
+    ASSERT_EQ(download.runDownload(folder.path()).outcome, DownloadRunResult::Outcome::Complete);
     fill(2);
     TachoCard::ConnectCard();
     download.IdentifyCard();
-    ASSERT_EQ(download.runDownload(folder.path() + u'/').outcome, DownloadRunResult::Outcome::Written);
+    ASSERT_EQ(download.runDownload(folder.path() + u'/').outcome, DownloadRunResult::Outcome::Complete);
     EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{expectedName});
     EXPECT_EQ(readFile(path()), expectedDownload(runFiles, 2));
 }

@@ -50,7 +50,7 @@ FakePcsc::Reply ModelCard::answer(const std::vector<std::uint8_t> &command)
             m_hashed = true;
             return status(0x9000);
         }
-        if (!m_hashed)
+        if (!m_hashed || (refuseSignatureOf && refuseSignatureOf == m_current))
             return status(0x6985);
         m_removed = removeAfterSignatureOf && removeAfterSignatureOf == m_current;
         {
@@ -91,6 +91,32 @@ FakePcsc::Reply ModelCard::answer(const std::vector<std::uint8_t> &command)
         FakePcsc::Reply reply{SCARD_S_SUCCESS,
                               {file.begin() + static_cast<std::ptrdiff_t>(offset),
                                file.begin() + static_cast<std::ptrdiff_t>(offset + length)}};
+        reply.bytes.push_back(0x90);
+        reply.bytes.push_back(0x00);
+        return reply;
+    }
+    case 0xB1: {
+        // Offsets beyond 32767: the offset in a data object (tag 54), the data in another (53).
+        if (!m_current)
+            return status(0x6986);
+        if (command.size() < 8 || command[5] != 0x54 || command[6] == 0 || command[6] > 2
+            || command.size() < 8u + command[6] - 1)
+            return status(0x6A80);
+        std::size_t offset = 0;
+        for (std::size_t i = 0; i < command[6]; ++i)
+            offset = offset << 8 | command[7 + i];
+        const auto &file = files.at(*m_current);
+        if (offset > file.size())
+            return status(0x6B00);
+        if (offset == file.size())
+            return status(endStyle == EndStyle::SixB00 ? 0x6B00 : 0x6C00);
+        const std::size_t length = std::min<std::size_t>(file.size() - offset, 253);
+        FakePcsc::Reply reply{SCARD_S_SUCCESS, {0x53}};
+        if (length >= 0x80)
+            reply.bytes.push_back(0x81);
+        reply.bytes.push_back(static_cast<std::uint8_t>(length));
+        reply.bytes.insert(reply.bytes.end(), file.begin() + static_cast<std::ptrdiff_t>(offset),
+                           file.begin() + static_cast<std::ptrdiff_t>(offset + length));
         reply.bytes.push_back(0x90);
         reply.bytes.push_back(0x00);
         return reply;

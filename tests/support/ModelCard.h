@@ -25,6 +25,7 @@ struct ModelCard
     std::size_t signatureLength = 128;
     std::map<std::uint8_t, std::uint16_t> statusByInstruction; // answer this status to that INS
     std::optional<std::uint16_t> failSelectOf; // 6A82 for this file
+    std::optional<std::uint16_t> refuseSignatureOf; // 6985 to the signature of this file
     // Like a real card: EF ICC and EF IC are found only in the master file, the others only in
     // the tachograph application; the application is selected by name, a reset returns to the MF.
     bool directories = false;
