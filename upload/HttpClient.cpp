@@ -126,6 +126,7 @@ class Exchange
 public:
     Exchange(const HttpLimits &limits)
         : perWait_(limits.readTimeout)
+        , connectWait_(std::min(limits.connectTimeout, limits.readTimeout))
         , deadline_(Clock::now() + limits.overallLimit)
     { }
 
@@ -155,20 +156,22 @@ private:
 
     // Waits until the socket is ready for events; false (with the reason kept) when the wait
     // or the whole exchange runs out of time.
-    bool waitFor(int fd, short events, const char *what)
+    bool waitFor(int fd, short events, const char *what) { return waitFor(fd, events, what, perWait_); }
+
+    bool waitFor(int fd, short events, const char *what, std::chrono::milliseconds perWait)
     {
         while (true) {
             const auto now = Clock::now();
             if (now >= deadline_)
                 return failWith(std::string("overall time limit reached while ") + what);
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - now);
-            const auto wait = std::min(left, perWait_);
+            const auto wait = std::min(left, perWait);
             pollfd entry{fd, events, 0};
             const int ready = ::poll(&entry, 1, int(std::clamp<long long>(wait.count(), 1, 86'400'000)));
             if (ready > 0)
                 return true;
             if (ready == 0) {
-                if (wait == perWait_)
+                if (wait == perWait)
                     return failWith(std::string("timed out while ") + what);
                 continue; // the deadline check above reports it
             }
@@ -206,7 +209,7 @@ private:
                     error_ = errnoText("connect", errno);
                     continue;
                 }
-                if (!waitFor(candidate.fd, POLLOUT, "connecting")) {
+                if (!waitFor(candidate.fd, POLLOUT, "connecting", connectWait_)) {
                     if (Clock::now() >= deadline_)
                         return false;
                     continue;
@@ -235,6 +238,9 @@ private:
         if (!ctx_)
             return failWith("TLS context: " + takeOpenSslError());
         SSL_CTX_set_cipher_list(ctx_.get(), "DEFAULT");
+        // Whatever the system's configuration allows: older versions are broken.
+        if (SSL_CTX_set_min_proto_version(ctx_.get(), TLS1_2_VERSION) != 1)
+            return failWith("TLS version: " + takeOpenSslError());
         if (SSL_CTX_set_default_verify_paths(ctx_.get()) != 1)
             return failWith("trust store: " + takeOpenSslError());
         SSL_CTX_set_verify(ctx_.get(), SSL_VERIFY_PEER, nullptr);
@@ -353,6 +359,7 @@ private:
     }
 
     std::chrono::milliseconds perWait_;
+    std::chrono::milliseconds connectWait_;
     Clock::time_point deadline_;
     SocketHandle socket_;
     SocketBioState bioState_;

@@ -15,6 +15,9 @@ struct HttpLimits
     // The whole exchange, from connecting to the last byte of the answer. A server that keeps
     // the answer coming ever so slowly must not hold the window for ever.
     std::chrono::milliseconds overallLimit{5 * 60'000};
+    // Longest wait for one address to accept the connection: a name can give several addresses,
+    // and one that never answers must not keep the next from being tried for long.
+    std::chrono::milliseconds connectTimeout{10'000};
 };
 
 struct HttpResult
@@ -24,7 +27,7 @@ struct HttpResult
     int statusCode = 0;
     // Status line first, then the header lines, as received without their line ends.
     std::vector<std::string> headerLines;
-    // Why the exchange failed; for diagnostics and tests only, never shown to the user.
+    // Why the exchange failed, in a few words that never carry what was sent.
     std::string error;
 };
 

@@ -151,8 +151,15 @@ QString UploadLogLine(std::string_view line)
     return fromWindows1250(bytes);
 }
 
-void UploadFile(UploadReporter &reporter, const UploadInput &input)
+UploadOutcome UploadFile(UploadReporter &reporter, const UploadInput &input)
 {
+    UploadOutcome outcome;
+    auto fail = [&reporter, &outcome](std::string reason) {
+        reporter.AddLog(QStringLiteral("HTTP Upload failed: ") + QString::fromStdString(reason));
+        reporter.SetStatus(FailedText);
+        outcome.failureReason = std::move(reason);
+        return outcome;
+    };
     reporter.SetStatus(QStringLiteral("Odesílám soubor na server..."));
 
     // The version block is read and released before the network exchange starts.
@@ -167,12 +174,8 @@ void UploadFile(UploadReporter &reporter, const UploadInput &input)
     const std::optional<QByteArray> user = ToWindows1250(input.user);
     const std::optional<QByteArray> password = ToWindows1250(input.password);
     const std::optional<QByteArray> fileName = ToWindows1250(input.fileName);
-    if (!address || !company || !user || !password || !fileName) {
-        if (input.failureReason)
-            *input.failureReason = !address ? "not an https address" : "text without Windows-1250 bytes";
-        reporter.SetStatus(FailedText);
-        return;
-    }
+    if (!address || !company || !user || !password || !fileName)
+        return fail(!address ? "not an https address" : "text without Windows-1250 bytes");
     const UploadForm form{*company, *user, *password, *fileName};
 
     // Re-seeded from the clock at every upload.
@@ -185,16 +188,15 @@ void UploadFile(UploadReporter &reporter, const UploadInput &input)
     HttpClient client(input.limits);
     const HttpResult result =
             client.exchange(*address, std::string_view(request.constData(), std::size_t(request.size())));
-    if (!result.completed) {
-        if (input.failureReason)
-            *input.failureReason = result.error;
-        reporter.SetStatus(FailedText);
-        return;
-    }
+    if (!result.completed)
+        return fail(result.error.empty() ? std::string("no answer") : result.error);
     reporter.AddLog(QStringLiteral("HTTP Upload: "));
     reporter.AddLog(QString::number(result.statusCode));
     for (const std::string &line : result.headerLines)
         reporter.AddLog(UploadLogLine(line));
     reporter.AddLog(QString());
     reporter.SetStatus(UploadStatusText(result.statusCode));
+    outcome.completed = true;
+    outcome.statusCode = result.statusCode;
+    return outcome;
 }

@@ -33,15 +33,21 @@ struct UploadInput
     QString programPath = ProgramFilePath();
     QString uploadUrl = ConfiguredUploadUrl();
     HttpLimits limits;
-    // When set, receives why an upload failed: for diagnostics and tests, never shown to the user.
-    std::string *failureReason = nullptr;
+};
+
+// How an upload ended.
+struct UploadOutcome
+{
+    bool completed = false; // an answer was read to its end
+    int statusCode = 0; // the answer's status code, when completed
+    std::string failureReason; // why there was no answer; never a credential
 };
 
 // Builds and sends the request and reports: "Odesílám soubor na server..." first, then, for an
 // answer, the status code and header block in the log and the text for the status code; for a
-// failed exchange only "Odeslání souboru na server selhalo". Blocks until the exchange ends
-// (bounded by input.limits).
-void UploadFile(UploadReporter &reporter, const UploadInput &input);
+// failed exchange one log line with the reason and "Odeslání souboru na server selhalo". Blocks
+// until the exchange ends (bounded by input.limits).
+UploadOutcome UploadFile(UploadReporter &reporter, const UploadInput &input);
 
 // --- The parts of the request, for UploadFile and its tests ---
 

@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <ostream>
@@ -70,9 +75,8 @@ Outcome upload(UploadInput input, const FleetServer *server)
     if (server)
         ::setenv("SSL_CERT_FILE", server->caFile().c_str(), 1);
     Outcome outcome;
-    input.failureReason = &outcome.failureReason;
     const auto start = std::chrono::steady_clock::now();
-    UploadFile(outcome.reporter, input);
+    outcome.failureReason = UploadFile(outcome.reporter, input).failureReason;
     outcome.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     return outcome;
 }
@@ -253,7 +257,7 @@ class UploadFailureTest : public testing::TestWithParam<FailureCase>
 {
 };
 
-TEST_P(UploadFailureTest, FailsWithinTheLimitsAndLogsNothing)
+TEST_P(UploadFailureTest, FailsWithinTheLimitsAndLogsTheReason)
 {
     const FailureCase &c = GetParam();
     std::optional<FleetServer> server;
@@ -274,11 +278,17 @@ TEST_P(UploadFailureTest, FailsWithinTheLimitsAndLogsNothing)
             url.replace(at, 6, std::to_string(server ? server->port() : 1));
     }
 
-    const Outcome outcome = upload(makeInput(url, c.limits), server ? &*server : nullptr);
+    const UploadInput input = makeInput(url, c.limits);
+    const Outcome outcome = upload(input, server ? &*server : nullptr);
 
     EXPECT_EQ(outcome.reporter.statuses, (std::vector<QString>{Sending, Failed}));
-    EXPECT_TRUE(outcome.reporter.log.empty()) << outcome.reporter.log.front().toStdString();
     EXPECT_NE(outcome.failureReason.find(c.reason), std::string::npos) << outcome.failureReason;
+    // One line with the reason, and never what was sent.
+    ASSERT_EQ(outcome.reporter.log.size(), 1u);
+    EXPECT_EQ(outcome.reporter.log.front(),
+              QStringLiteral("HTTP Upload failed: ") + QString::fromStdString(outcome.failureReason));
+    for (const QString &credential : {input.company, input.user, input.password})
+        EXPECT_FALSE(outcome.reporter.log.front().contains(credential));
     EXPECT_LT(outcome.elapsed, c.limits.overallLimit + 5s);
     if (server) {
         EXPECT_EQ(waitForRequests(*server, c.serverGetsRequest ? 1 : 0).size(), c.serverGetsRequest ? 1u : 0u);
@@ -320,6 +330,39 @@ INSTANTIATE_TEST_SUITE_P(
                             "https://127.0.0.1:{port}/vor kany.php"}),
         [](const testing::TestParamInfo<FailureCase> &param) { return std::string(param.param.name); });
 
+// An address that never accepts (its listen queue is full, so the kernel drops our SYN) is given
+// up after the connect limit, not after the longer wait for an answer.
+TEST(UploadFile, AddressThatNeverAcceptsIsGivenUpAfterTheConnectLimit)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length), 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        [[maybe_unused]] const int started =
+                ::connect(fillers.back(), reinterpret_cast<sockaddr *>(&address), sizeof address);
+    }
+    std::this_thread::sleep_for(100ms);
+
+    HttpLimits limits{5s, 20s};
+    limits.connectTimeout = 300ms;
+    const Outcome outcome =
+            upload(makeInput("https://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/vorkany.php", limits),
+                   nullptr);
+    EXPECT_NE(outcome.failureReason.find("timed out while connecting"), std::string::npos) << outcome.failureReason;
+    EXPECT_LT(outcome.elapsed, 3s);
+    for (int filler : fillers)
+        ::close(filler);
+    ::close(listener);
+}
+
 TEST(UploadFile, TextWithoutWindows1250BytesSendsNothing)
 {
     const FleetServer server;
@@ -329,7 +372,8 @@ TEST(UploadFile, TextWithoutWindows1250BytesSendsNothing)
     const Outcome outcome = upload(input, &server);
     EXPECT_EQ(outcome.reporter.statuses, (std::vector<QString>{Sending, Failed}));
     EXPECT_EQ(outcome.failureReason, "text without Windows-1250 bytes");
-    EXPECT_TRUE(outcome.reporter.log.empty());
+    EXPECT_EQ(outcome.reporter.log,
+              (std::vector<QString>{QStringLiteral("HTTP Upload failed: text without Windows-1250 bytes")}));
     EXPECT_TRUE(server.recordedRequests().empty());
 }
 
