@@ -1,5 +1,6 @@
 #include "app/MainUnit.h"
 
+#include "app/CardWorker.h"
 #include "app/ErrorDisplay.h"
 #include "app/OpenDirDialog.h"
 #include "app/RunProgressBar.h"
@@ -65,17 +66,52 @@ TMainForm::TMainForm(QWidget *parent)
     createControls();
 
     m_logToStandardError = qEnvironmentVariableIsSet("KORVAN_LOG_TO_STDERR");
-    TachoCard::setLogSink([this](const std::string &line) { AddLog(QString::fromLatin1(line)); });
+    startWorker();
+    updateControls();
     runGuarded([this] { FormCreate(); });
 }
 
 TMainForm::~TMainForm()
 {
-    // A window destroyed without being closed still ends the monitor before it goes: the thread
-    // posts to this object.
+    // A window destroyed without being closed still ends the monitor and the worker before it
+    // goes: both report to this object.
     if (!m_destroyed)
-        TachoCard::ReleaseCardContext();
-    TachoCard::setLogSink(nullptr);
+        stopWorker();
+}
+
+void TMainForm::startWorker()
+{
+    m_worker = new CardWorker(this, *this);
+    m_worker->moveToThread(&m_workerThread);
+    m_workerThread.setObjectName(QStringLiteral("card worker"));
+    connect(&m_workerThread, &QThread::finished, m_worker, &QObject::deleteLater);
+    connect(m_worker, &CardWorker::readersListed, this,
+            [this](bool listed, const QStringList &readers) { runGuarded([&] { readersListed(listed, readers); }); });
+    connect(m_worker, &CardWorker::identificationFinished, this,
+            [this] { runGuarded([this] { identificationFinished(); }); });
+    connect(m_worker, &CardWorker::cardFileRead, this, &TMainForm::cardFileRead);
+    connect(m_worker, &CardWorker::runFinished, this,
+            [this](const DownloadRunResult &result) { runGuarded([&] { runFinished(result); }); });
+    connect(m_worker, &CardWorker::uploadFinished, this, [this] { runGuarded([this] { uploadFinished(); }); });
+    m_workerThread.start();
+}
+
+// The last call on the worker releases the card layer; then its thread ends. Only work that has
+// ended is waited for: a close waits for running work before it comes here.
+void TMainForm::stopWorker()
+{
+    if (!m_workerThread.isRunning())
+        return;
+    QMetaObject::invokeMethod(
+            m_worker, [worker = m_worker] { worker->release(); }, Qt::BlockingQueuedConnection);
+    m_workerThread.quit();
+    m_workerThread.wait();
+}
+
+template<typename Call>
+void TMainForm::toWorker(Call call)
+{
+    QMetaObject::invokeMethod(m_worker, std::move(call), Qt::QueuedConnection);
 }
 
 void TMainForm::createControls()
@@ -204,38 +240,49 @@ void TMainForm::FormCreate()
     if (SettingsPathEdit->text().isEmpty())
         SettingsPathEdit->setText(defaultDownloadFolder());
 
-    CardReadButton->setEnabled(false);
     CardPresent = false;
     clearLog();
 
-    std::vector<std::string> readers;
-    if (!TachoCard::ListReaders(readers)) {
+    // The reader list comes from the worker, which holds the PC/SC context.
+    m_savedReader = stored.CardReader;
+    setState(FormState::Starting);
+    toWorker([worker = m_worker] { worker->listReaders(); });
+}
+
+void TMainForm::readersListed(bool listed, const QStringList &readers)
+{
+    if (!listed) {
         SetCardInfo(QStringLiteral("čtečka nenalezena"));
-        ReaderCombo->setEnabled(false);
-        ReaderButton->setEnabled(false);
+        setState(FormState::Idle);
+        afterWork();
         return;
     }
     ReaderCombo->clear();
-    for (const auto &reader : readers)
-        ReaderCombo->addItem(QString::fromUtf8(reader));
+    ReaderCombo->addItems(readers);
     ReaderCombo->setCurrentIndex(0);
-    if (ReaderCombo->count() == 1) {
-        ReaderButton->setEnabled(false);
-    } else {
-        const int saved = ReaderCombo->findText(stored.CardReader, Qt::MatchFixedString);
-        if (!stored.CardReader.isEmpty() && saved >= 0)
+    if (ReaderCombo->count() > 1) {
+        const int saved = ReaderCombo->findText(m_savedReader, Qt::MatchFixedString);
+        if (!m_savedReader.isEmpty() && saved >= 0)
             ReaderCombo->setCurrentIndex(saved);
-        ReaderButton->setEnabled(true);
     }
-    ReaderCombo->setEnabled(false);
     ReaderButton->setText(QStringLiteral("Změnit"));
-    TachoCard::StartCardMonitor(ReaderCombo->currentText().toStdString(), this);
+    startMonitor(ReaderCombo->currentText());
+    setState(FormState::Idle);
+    afterWork();
+}
+
+void TMainForm::startMonitor(const QString &readerName)
+{
+    const std::uint32_t tag = ++m_monitorTag;
+    toWorker([worker = m_worker, readerName, receiver = static_cast<TachoCard::CardStateReceiver *>(this), tag] {
+        worker->startMonitor(readerName, receiver, tag);
+    });
 }
 
 void TMainForm::FormDestroy()
 {
     m_destroyed = true;
-    TachoCard::ReleaseCardContext();
+    stopWorker();
 
     StoredSettings settings;
     settings.Company = SettingsCompanyEdit->text();
@@ -250,23 +297,30 @@ void TMainForm::FormDestroy()
         throw ApplicationError(written.errorText);
 }
 
+// Changing the reader ends the connection to the card and forgets it: the card of the reader
+// confirmed with "Vybrat" is identified afresh, and until then no card counts as present.
 void TMainForm::ReaderButtonClick()
 {
-    if (!ReaderCombo->isEnabled()) {
-        TachoCard::DisconnectCard();
-        ReaderCombo->setEnabled(true);
-        ReaderButton->setEnabled(true);
+    if (isBusy())
+        return;
+    if (!m_choosingReader) {
+        toWorker([worker = m_worker] { worker->disconnectCard(); });
+        m_insertionPending = false;
+        cardRemoved();
+        m_choosingReader = true;
         ReaderButton->setText(QStringLiteral("Vybrat"));
     } else {
-        TachoCard::StartCardMonitor(ReaderCombo->currentText().toStdString(), this);
-        ReaderCombo->setEnabled(false);
-        ReaderButton->setEnabled(true);
+        m_choosingReader = false;
         ReaderButton->setText(QStringLiteral("Změnit"));
+        startMonitor(ReaderCombo->currentText());
     }
+    updateControls();
 }
 
 void TMainForm::PathButtonClick()
 {
+    if (isBusy())
+        return;
     OpenDirDialog->setPath(SettingsPathEdit->text());
     if (OpenDirDialog->Execute())
         SettingsPathEdit->setText(OpenDirDialog->Path());
@@ -284,7 +338,9 @@ QString TMainForm::DecodeSettingValue(const QString &Stored)
 
 void TMainForm::closeEvent(QCloseEvent *e)
 {
-    if (m_busy > 0) {
+    if (m_state == FormState::Asking && m_question)
+        m_question->done(QMessageBox::No);
+    if (isBusy()) {
         m_closePending = true;
         e->ignore();
         return;
@@ -292,6 +348,17 @@ void TMainForm::closeEvent(QCloseEvent *e)
     if (!m_destroyed)
         runGuarded([this] { FormDestroy(); });
     e->accept();
+}
+
+void TMainForm::terminate()
+{
+    m_closePending = true;
+    // Error boxes too: their nested loop would otherwise keep the program alive for nobody.
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *box = qobject_cast<QMessageBox *>(widget); box && box->isVisible() && box != m_question)
+            box->reject();
+    }
+    close();
 }
 
 void TMainForm::resizeEvent(QResizeEvent *e)
@@ -319,19 +386,22 @@ bool TMainForm::event(QEvent *e)
         // A notice still queued when the window closed finds the card layer already released.
         if (m_destroyed)
             return true;
-        const std::uint32_t result = static_cast<CardStateEvent *>(e)->Result;
-        runGuarded([this, result] {
-            if (serviceAvailabilityChanged(result))
-                WMCardState();
+        const TachoCard::CardNotice notice = static_cast<CardStateEvent *>(e)->Notice;
+        // A monitor that was replaced may still have been waiting on the former reader.
+        if (notice.monitor != m_monitorTag)
+            return true;
+        runGuarded([this, &notice] {
+            if (serviceAvailabilityChanged(notice.result))
+                WMCardState(notice);
         });
         return true;
     }
     return QWidget::event(e);
 }
 
-void TMainForm::PostCardState(std::uint32_t result)
+void TMainForm::PostCardState(const TachoCard::CardNotice &notice)
 {
-    QCoreApplication::postEvent(this, new CardStateEvent(result));
+    QCoreApplication::postEvent(this, new CardStateEvent(notice));
 }
 
 // The smart-card service can stop (an update, a crash, systemd's idle exit) and come back. While
@@ -342,7 +412,8 @@ bool TMainForm::serviceAvailabilityChanged(std::uint32_t result)
     if (TachoCard::isServiceLost(result)) {
         if (!m_serviceLost) {
             m_serviceLost = true;
-            cardPresenceChanged(false);
+            m_insertionPending = false;
+            cardRemoved();
             SetStatus(QStringLiteral("Služba čipových karet není dostupná"));
         }
         return false;
@@ -354,48 +425,135 @@ bool TMainForm::serviceAvailabilityChanged(std::uint32_t result)
     return true;
 }
 
-void TMainForm::WMCardState()
+// Notices become edges through CardPresent and the reader's event counter: only the first notice
+// that shows a card identifies it, only the first that shows none resets the card tab, and a
+// notice that shows a card under a counter that has moved on since is another card, however late
+// it is handled.
+void TMainForm::WMCardState(const TachoCard::CardNotice &notice)
 {
-    const std::uint32_t state = TachoCard::ReaderState;
-    if ((state & SCARD_STATE_CHANGED) == 0)
+    if ((notice.eventState & SCARD_STATE_CHANGED) == 0)
         return;
-    cardPresenceChanged((state & SCARD_STATE_PRESENT) != 0);
-}
-
-// Notices become edges through CardPresent: only the first notice that shows a card identifies
-// it, only the first that shows none resets the card tab.
-void TMainForm::cardPresenceChanged(bool present)
-{
-    if (present) {
-        if (CardPresent)
-            return;
-        if (m_busy > 0) {
-            m_cardCheckPending = true;
-            return;
-        }
-        BusyScope busy(*this);
-        CardPresent = true;
-        SetStatus(QString());
-        setCardPanel(QStringLiteral("Karta vložena"));
-        IdentifyCard();
-    } else {
-        if (!CardPresent)
-            return;
-        CardPresent = false;
-        setCardPanel(QString());
-        SetCardInfo(QStringLiteral("není vložena žádná karta"));
-        CardReadButton->setEnabled(false);
+    // The monitor still watches the former reader while another is being chosen.
+    if (m_choosingReader)
+        return;
+    if ((notice.eventState & SCARD_STATE_PRESENT) == 0) {
+        m_insertionPending = false;
+        cardRemoved();
+        return;
     }
+    const std::uint32_t counter = notice.eventCounter();
+    if (CardPresent && counter == m_cardCounter)
+        return;
+    if (m_insertionPending && counter == m_pendingCounter)
+        return;
+    cardRemoved();
+    if (isBusy()) {
+        // Identifying it now would replace the download being built or sent.
+        m_insertionPending = true;
+        m_pendingCounter = counter;
+        return;
+    }
+    cardInserted(counter, false);
 }
 
-bool TMainForm::ReadCardFile(const QString &FileTitle, std::uint16_t FileId, bool Signed)
+void TMainForm::cardInserted(std::uint32_t counter, bool deferred)
 {
-    return Download.ReadCardFile(FileTitle, FileId, Signed);
+    CardPresent = true;
+    m_cardCounter = counter;
+    // After work that this card waited for, that work's outcome stays in the status bar for the
+    // user to read, once the card has been identified.
+    if (deferred)
+        m_statusToKeep = statusText(0);
+    else
+        SetStatus(QString());
+    setCardPanel(QStringLiteral("Karta vložena"));
+    IdentifyCard();
+}
+
+void TMainForm::cardRemoved()
+{
+    if (!CardPresent)
+        return;
+    CardPresent = false;
+    m_cardIdentified = false;
+    setCardPanel(QString());
+    SetCardInfo(QStringLiteral("není vložena žádná karta"));
+    if (m_state == FormState::Ready)
+        setState(FormState::Idle);
+}
+
+bool TMainForm::isBusy() const
+{
+    switch (m_state) {
+    case FormState::Idle:
+    case FormState::Ready:
+        return false;
+    case FormState::Starting:
+    case FormState::Identifying:
+    case FormState::Running:
+    case FormState::Asking:
+    case FormState::Uploading:
+        break;
+    }
+    return true;
+}
+
+void TMainForm::setState(FormState state)
+{
+    m_state = state;
+    updateControls();
+}
+
+void TMainForm::updateControls()
+{
+    const bool busy = isBusy();
+    CardReadButton->setEnabled(m_state == FormState::Ready);
+    ReaderButton->setEnabled(!busy && ReaderCombo->count() > 1);
+    ReaderCombo->setEnabled(!busy && m_choosingReader);
+    PathButton->setEnabled(!busy);
+}
+
+void TMainForm::afterWork()
+{
+    if (isBusy())
+        return;
+    if (m_closePending) {
+        close();
+        return;
+    }
+    if (std::exchange(m_insertionPending, false))
+        cardInserted(m_pendingCounter, true);
+}
+
+void TMainForm::ReadCardFile(const QString &FileTitle, std::uint16_t FileId, bool Signed)
+{
+    toWorker([worker = m_worker, FileTitle, FileId, Signed] { worker->readCardFile(FileTitle, FileId, Signed); });
 }
 
 void TMainForm::IdentifyCard()
 {
-    Download.IdentifyCard();
+    m_cardIdentified = false;
+    setState(FormState::Identifying);
+    toWorker([worker = m_worker] { worker->identifyCard(); });
+}
+
+void TMainForm::identificationFinished()
+{
+    if (!CardPresent) {
+        // Pulled while it was being identified: what the identification showed is stale.
+        setCardPanel(QString());
+        SetCardInfo(QStringLiteral("není vložena žádná karta"));
+    }
+    setState(CardPresent && m_cardIdentified ? FormState::Ready : FormState::Idle);
+    if (const std::optional<QString> kept = std::exchange(m_statusToKeep, std::nullopt);
+        kept && m_state == FormState::Ready)
+        SetStatus(*kept);
+    afterWork();
+}
+
+void TMainForm::setDownloadClock(std::function<QDateTime()> clock)
+{
+    toWorker([worker = m_worker, clock = std::move(clock)] { worker->setClock(clock); });
 }
 
 // Appending one line at a time lays each out at once, also in a hidden tab, and dominates a
@@ -416,13 +574,11 @@ void TMainForm::AddLog(const QString &Text)
 void TMainForm::SetStatus(const QString &Text)
 {
     m_statusPanel0->setText(Text);
-    QCoreApplication::processEvents();
 }
 
 void TMainForm::SetCardInfo(const QString &Text)
 {
     CardInfoLabel->setText(Text);
-    QCoreApplication::processEvents();
 }
 
 QString TMainForm::statusText(int panel) const
@@ -435,9 +591,11 @@ void TMainForm::setCardPanel(const QString &text)
     m_statusPanel1->setText(text);
 }
 
+// The read button itself follows the window's state: the logic's word says whether the card it
+// identified may be read once the identification has ended.
 void TMainForm::setReadButtonEnabled(bool enabled)
 {
-    CardReadButton->setEnabled(enabled);
+    m_cardIdentified = enabled;
 }
 
 void TMainForm::flushLog()
@@ -465,61 +623,74 @@ void TMainForm::setProgress(int done, int total)
 
 void TMainForm::CardReadButtonClick()
 {
-    BusyScope busy(*this);
-    const DownloadRunResult result = Download.runDownload(SettingsPathEdit->text());
-    if (result.outcome == DownloadRunResult::Outcome::WriteFailed)
-        throw ApplicationError(result.errorText);
-    if (result.outcome == DownloadRunResult::Outcome::Written)
-        OfferUpload(result.fileName);
+    if (m_state != FormState::Ready)
+        return;
+    setState(FormState::Running);
+    toWorker([worker = m_worker, folder = SettingsPathEdit->text()] { worker->runDownload(folder); });
 }
 
+void TMainForm::runFinished(const DownloadRunResult &result)
+{
+    m_cardIdentified = false;
+    if (result.outcome == DownloadRunResult::Outcome::Complete && !m_closePending) {
+        setState(FormState::Asking);
+        OfferUpload(result.fileName);
+        return;
+    }
+    setState(FormState::Idle);
+    if (result.outcome == DownloadRunResult::Outcome::WriteFailed)
+        ShowApplicationError(result.errorText);
+    afterWork();
+}
+
+// The question is open without blocking anything: card notices are handled meanwhile, and a
+// termination request answers it No.
 void TMainForm::OfferUpload(const QString &FileName)
 {
-    QMessageBox question(QMessageBox::Question, ApplicationTitle, QStringLiteral("Odeslat soubor na server?"),
-                         QMessageBox::Yes | QMessageBox::No, this);
-    question.setObjectName(QStringLiteral("UploadQuestion"));
-    if (question.exec() != QMessageBox::Yes)
+    auto *question =
+            new QMessageBox(QMessageBox::Question, ApplicationTitle, QStringLiteral("Odeslat soubor na server?"),
+                            QMessageBox::Yes | QMessageBox::No, this);
+    question->setObjectName(QStringLiteral("UploadQuestion"));
+    question->setAttribute(Qt::WA_DeleteOnClose);
+    connect(question, &QMessageBox::finished, this, [this, FileName](int answer) {
+        runGuarded([&] { questionAnswered(FileName, answer == QMessageBox::Yes); });
+    });
+    m_question = question;
+    question->open();
+}
+
+void TMainForm::questionAnswered(const QString &fileName, bool yes)
+{
+    m_question = nullptr;
+    if (!yes || m_closePending) {
+        setState(FormState::Idle);
+        afterWork();
         return;
+    }
     if (SettingsCompanyEdit->text().isEmpty() || SettingsUserEdit->text().isEmpty()
         || SettingsPasswordEdit->text().isEmpty()) {
         SetStatus(QStringLiteral("Nelze odeslat soubor na server, chybí přihlašovací údaje"));
+        setState(FormState::Idle);
+        afterWork();
         return;
     }
-    UploadFile(FileName);
+    UploadFile(fileName);
 }
 
 void TMainForm::UploadFile(const QString &FileName)
 {
-    UploadInput input;
-    input.company = SettingsCompanyEdit->text();
-    input.user = SettingsUserEdit->text();
-    input.password = SettingsPasswordEdit->text();
-    input.fileName = FileName;
-    input.data = QByteArrayView(Download.DownloadBuffer.data(), Download.DownloadLength);
-    input.limits = UploadLimits;
-    ::UploadFile(*this, input);
+    setState(FormState::Uploading);
+    UploadRequest request;
+    request.company = SettingsCompanyEdit->text();
+    request.user = SettingsUserEdit->text();
+    request.password = SettingsPasswordEdit->text();
+    request.fileName = FileName;
+    request.limits = UploadLimits;
+    toWorker([worker = m_worker, request] { worker->uploadFile(request); });
 }
 
-TMainForm::BusyScope::BusyScope(TMainForm &form)
-    : m_form(form)
+void TMainForm::uploadFinished()
 {
-    ++m_form.m_busy;
-}
-
-TMainForm::BusyScope::~BusyScope()
-{
-    if (--m_form.m_busy == 0 && (m_form.m_cardCheckPending || m_form.m_closePending))
-        QMetaObject::invokeMethod(
-                &m_form, [form = &m_form] { form->afterBusy(); }, Qt::QueuedConnection);
-}
-
-// What waited for the end of a long operation: the card now in the reader, then a close.
-void TMainForm::afterBusy()
-{
-    if (m_busy > 0)
-        return;
-    if (std::exchange(m_cardCheckPending, false))
-        runGuarded([this] { cardPresenceChanged((TachoCard::ReaderState & SCARD_STATE_PRESENT) != 0); });
-    if (m_busy == 0 && std::exchange(m_closePending, false))
-        close();
+    setState(FormState::Idle);
+    afterWork();
 }

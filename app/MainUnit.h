@@ -4,16 +4,24 @@
 #include "download/CardDownload.h"
 #include "download/DownloadReporter.h"
 #include "upload/HttpClient.h"
+#include "upload/Upload.h"
 #include "upload/UploadReporter.h"
 
+#include <QDateTime>
 #include <QEvent>
+#include <QPointer>
+#include <QThread>
 #include <QWidget>
+
+#include <functional>
+#include <optional>
 
 class QComboBox;
 class QFrame;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMessageBox;
 class QPlainTextEdit;
 class QPushButton;
 class QStatusBar;
@@ -21,6 +29,7 @@ class QTabWidget;
 class RunProgressBar;
 class StatusPanel;
 class TOpenDirDialog;
+class CardWorker;
 
 // The notice that the card presence monitor posts to the window after each wait.
 class CardStateEvent : public QEvent
@@ -28,11 +37,11 @@ class CardStateEvent : public QEvent
 public:
     static constexpr QEvent::Type WM_CARD_STATE = static_cast<QEvent::Type>(0x42A);
 
-    explicit CardStateEvent(std::uint32_t result)
+    explicit CardStateEvent(const TachoCard::CardNotice &notice)
         : QEvent(WM_CARD_STATE)
-        , Result(result)
+        , Notice(notice)
     { }
-    const std::uint32_t Result;
+    const TachoCard::CardNotice Notice;
 };
 
 class TMainForm : public QWidget, public DownloadReporter, public UploadReporter, public TachoCard::CardStateReceiver
@@ -40,10 +49,22 @@ class TMainForm : public QWidget, public DownloadReporter, public UploadReporter
     Q_OBJECT
 
 public:
+    // What the window is doing. Card and network work run on the worker; while any runs, nothing
+    // that could disturb it can be clicked, a card inserted meanwhile waits, and a close waits.
+    enum class FormState {
+        Starting, // the reader list is being read
+        Idle, // no card ready to be read
+        Identifying,
+        Ready, // an identified card: the read button is enabled
+        Running, // a download run
+        Asking, // the upload question is open
+        Uploading,
+    };
+
     explicit TMainForm(QWidget *parent = nullptr);
     ~TMainForm() override;
 
-    // Reporting operations; SetStatus and SetCardInfo let pending window events run.
+    // Reporting operations, on the window's thread.
     void AddLog(const QString &Text) override;
     void SetStatus(const QString &Text) override;
     void SetCardInfo(const QString &Text) override;
@@ -52,14 +73,27 @@ public:
     // Adds the lines AddLog gathered to LogMemo now rather than when window events next run.
     void flushLog();
 
-    // Card operations; the logic lives in the download subsystem.
-    bool ReadCardFile(const QString &FileTitle, std::uint16_t FileId, bool Signed);
+    FormState state() const { return m_state; }
+    bool isBusy() const;
+    // A card was inserted while work ran; it is identified when the work has ended.
+    bool cardWaiting() const { return m_insertionPending; }
+
+    // Card operations: each hands its work to the worker and returns at once; the outcome comes
+    // back through the reporting operations and the end of the work.
+    void ReadCardFile(const QString &FileTitle, std::uint16_t FileId, bool Signed);
     void IdentifyCard();
     void CardReadButtonClick();
     void OfferUpload(const QString &FileName);
     void UploadFile(const QString &FileName);
     void ReaderButtonClick();
     void PathButtonClick();
+
+    // A termination request (SIGTERM, logout): the upload question is answered No, and the window
+    // closes as soon as running work has ended.
+    void terminate();
+
+    // The local time that names download files; tests fix it.
+    void setDownloadClock(std::function<QDateTime()> clock);
 
     static QString EncodeSettingValue(const QString &Text);
     static QString DecodeSettingValue(const QString &Stored);
@@ -98,8 +132,10 @@ public:
     QString SettingsFileName;
     // Time limits of the upload's exchange; tests shorten them.
     HttpLimits UploadLimits;
-    // DownloadBuffer, DownloadLength, FileBuffer and FileNamePart of the download being built.
-    CardDownload Download{*this};
+
+signals:
+    // The worker has read one file for ReadCardFile.
+    void cardFileRead(bool done);
 
 protected:
     bool event(QEvent *e) override;
@@ -109,12 +145,28 @@ protected:
 
 private:
     void createControls();
+    void startWorker();
+    void stopWorker();
     void FormCreate();
     void FormDestroy();
     void FormResize();
-    void WMCardState();
+    void WMCardState(const TachoCard::CardNotice &notice);
     bool serviceAvailabilityChanged(std::uint32_t result);
-    void cardPresenceChanged(bool present);
+    void cardInserted(std::uint32_t counter, bool deferred);
+    void cardRemoved();
+    void startMonitor(const QString &readerName);
+
+    // The one place that changes the state; every control's enabled state follows from it.
+    void setState(FormState state);
+    void updateControls();
+    // Work has ended: what waited for that (a close, a card inserted meanwhile) runs now.
+    void afterWork();
+
+    void readersListed(bool listed, const QStringList &readers);
+    void identificationFinished();
+    void runFinished(const DownloadRunResult &result);
+    void questionAnswered(const QString &fileName, bool yes);
+    void uploadFinished();
 
     // DownloadReporter
     void setCardPanel(const QString &text) override;
@@ -123,26 +175,29 @@ private:
     void setProgress(int done, int total) override;
 
     // CardStateReceiver: called on the monitor thread.
-    void PostCardState(std::uint32_t result) override;
+    void PostCardState(const TachoCard::CardNotice &notice) override;
 
-    // Identification, a download run, the upload question and the upload take seconds and let
-    // window events run inside them. While one is in progress a card insertion is handled only
-    // after it has ended (it would empty the download being built or sent), and a close waits.
-    class BusyScope
-    {
-    public:
-        explicit BusyScope(TMainForm &form);
-        ~BusyScope();
-        BusyScope(const BusyScope &) = delete;
-        BusyScope &operator=(const BusyScope &) = delete;
+    // Runs call on the worker's thread, after the work queued before it.
+    template<typename Call>
+    void toWorker(Call call);
 
-    private:
-        TMainForm &m_form;
-    };
-    void afterBusy();
-
-    int m_busy = 0;
-    bool m_cardCheckPending = false;
+    FormState m_state = FormState::Starting;
+    QThread m_workerThread;
+    CardWorker *m_worker = nullptr;
+    QPointer<QMessageBox> m_question;
+    QString m_savedReader;
+    bool m_choosingReader = false;
+    // The last identification found a tachograph card and read its holder.
+    bool m_cardIdentified = false;
+    // The notices of the monitor started last carry this tag; older ones are dropped.
+    std::uint32_t m_monitorTag = 0;
+    // The reader's event counter when the card shown was inserted.
+    std::uint32_t m_cardCounter = 0;
+    // A card inserted while work ran, to be identified when it has ended.
+    bool m_insertionPending = false;
+    std::uint32_t m_pendingCounter = 0;
+    // The status text an identification that waited for other work restores when it succeeds.
+    std::optional<QString> m_statusToKeep;
     bool m_closePending = false;
     bool m_serviceLost = false;
     StatusPanel *m_statusPanel0 = nullptr;

@@ -26,6 +26,7 @@ void RunProgressBar::setValue(int value)
         return;
     m_value = value;
     update();
+    emit valueChanged(value);
 }
 
 void RunProgressBar::paintEvent(QPaintEvent *)

@@ -17,6 +17,9 @@ public:
     void setRange(int maximum);
     void setValue(int value);
 
+signals:
+    void valueChanged(int value);
+
 protected:
     void paintEvent(QPaintEvent *event) override;
 

@@ -56,13 +56,7 @@ class DownloadRunE2e : public WindowE2e
 {
 protected:
     // Presses "Vyčíst kartu" and answers the upload question with No.
-    void runDownload()
-    {
-        ModalAnswerer user(QMessageBox::No);
-        ASSERT_TRUE(form->CardReadButton->isEnabled());
-        form->CardReadButton->click();
-        questions = user.texts();
-    }
+    void runDownload() { questions = WindowE2e::runDownload(QMessageBox::No); }
 
     QStringList questions;
 };
@@ -83,16 +77,13 @@ TEST_P(DownloadRunShapes, FileHoldsEveryFileAndSignatureOfTheCard)
     openWindow();
     ASSERT_TRUE(waitForIdentification());
     EXPECT_FALSE(form->CardProgressBar->isVisible());
-    int largestProgress = 0;
-    QTimer progressWatch;
-    QObject::connect(&progressWatch, &QTimer::timeout, [&] {
-        if (form->CardProgressBar->isVisible())
-            largestProgress = std::max(largestProgress, form->CardProgressBar->value());
-    });
-    progressWatch.start(0);
+    QList<int> progress;
+    const auto watch = QObject::connect(form->CardProgressBar, &RunProgressBar::valueChanged,
+                                        [&progress](int value) { progress.append(value); });
     runDownload();
-    progressWatch.stop();
-    EXPECT_GE(largestProgress, 15);
+    QObject::disconnect(watch);
+    // One step per file of the run.
+    EXPECT_EQ(progress, (QList<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}));
     EXPECT_EQ(form->CardProgressBar->maximum(), 16);
     EXPECT_FALSE(form->CardProgressBar->isVisible());
 
@@ -149,23 +140,83 @@ protected:
         ASSERT_TRUE(waitForIdentification());
         runDownload();
     }
+
+    // The run kept what it read, in a well-formed file under the name of an incomplete download,
+    // said which file failed first, and asked nothing.
+    void expectIncomplete(const QString &firstFailure)
+    {
+        const QString status = QStringLiteral("Čtení karty neúplné, nepodařilo se načíst soubor ");
+        EXPECT_TRUE(statusText().startsWith(status)) << statusText().toStdString();
+        if (!firstFailure.isEmpty()) {
+            EXPECT_EQ(statusText(), status + firstFailure);
+        }
+        EXPECT_TRUE(questions.isEmpty());
+        ASSERT_EQ(downloadedFiles().size(), 1);
+        const QString name = downloadedFiles().front();
+        EXPECT_TRUE(name.startsWith(QStringLiteral("C_")) && name.endsWith(QStringLiteral(".ddd.neuplne")))
+                << name.toStdString();
+        const Bytes written = readDownload(name);
+        EXPECT_TRUE(isWellFormedDownload(written));
+        EXPECT_TRUE(DddFile::find(DddFile::parse(written).records, 0x0520, DddRecordType::Signature).has_value());
+        EXPECT_TRUE(logText().contains(QStringLiteral("----- Finished incomplete (")));
+    }
 };
 
-TEST_F(DownloadRunPulled, AfterIdentificationTheRecordsReadSoFarAreWritten)
+// Where the card is pulled, as the index of the command after which it goes.
+struct PulledCase
+{
+    const char *name;
+    std::function<std::size_t(const std::vector<Bytes> &)> pullAfter;
+    QString firstFailure;
+};
+
+class DownloadRunPulledAt : public DownloadRunPulled, public testing::WithParamInterface<PulledCase>
+{
+};
+
+TEST_P(DownloadRunPulledAt, GivesAnIncompleteDownload)
 {
     const auto commands = completeRunCommands();
-    const std::size_t identificationSigned = commandsBefore(commands, selectFile(0x050E), 1);
-    runWithCardPulledAfter(identificationSigned);
+    runWithCardPulledAfter(GetParam().pullAfter(commands));
+    expectIncomplete(GetParam().firstFailure);
+}
 
-    ASSERT_EQ(downloadedFiles().size(), 1);
-    const Bytes written = readDownload(downloadedFiles().front());
-    EXPECT_TRUE(isWellFormedDownload(written));
-    const auto records = DddFile::parse(written).records;
-    ASSERT_FALSE(records.empty());
-    EXPECT_EQ(records.back().fileId, 0x0520);
-    EXPECT_EQ(records.back().type, DddRecordType::Signature);
-    EXPECT_TRUE(logText().contains(QStringLiteral("- error: select file, code 0000")));
-    EXPECT_EQ(questions.size(), 1);
+const Bytes ComputeSignature{0x00, 0x2A, 0x9E, 0x9A, 0x80};
+
+INSTANTIATE_TEST_SUITE_P(Table, DownloadRunPulledAt,
+                         testing::Values(PulledCase{"AfterIdentification",
+                                                    [](const std::vector<Bytes> &commands) {
+                                                        return commandsBefore(commands, selectFile(0x050E), 1);
+                                                    },
+                                                    QStringLiteral("Card Download")},
+                                         PulledCase{"DuringDriverActivityData",
+                                                    [](const std::vector<Bytes> &commands) {
+                                                        // The selection, the hash and two pieces.
+                                                        return commandsBefore(commands, selectFile(0x0504), 1) + 4;
+                                                    },
+                                                    QStringLiteral("Driver Activity Data")},
+                                         PulledCase{"BetweenTheHashAndTheSignature",
+                                                    [](const std::vector<Bytes> &commands) {
+                                                        const std::size_t select =
+                                                                commandsBefore(commands, selectFile(0x0504), 1);
+                                                        const auto signature = std::find(
+                                                                commands.begin() + static_cast<std::ptrdiff_t>(select),
+                                                                commands.end(), ComputeSignature);
+                                                        return static_cast<std::size_t>(signature - commands.begin());
+                                                    },
+                                                    QStringLiteral("Driver Activity Data")}),
+                         CaseName());
+
+TEST_F(DownloadRunPulled, ServiceStoppedMidRunGivesAnIncompleteDownload)
+{
+    startCard({"--seed", "22", "--delay-ms", "2"});
+    openWindow();
+    ASSERT_TRUE(waitForIdentification());
+    whenLogShows(QStringLiteral("----- Read file: Events Data -----"), [this] { pcscd->stop(); });
+    runDownload();
+    expectIncomplete({});
+    ASSERT_TRUE(pcscd->start()) << pcscd->error();
+    EXPECT_TRUE(waitForIdentification());
 }
 
 TEST_F(DownloadRunPulled, BeforeTheApplicationOrIdentificationNoFileIsWritten)
@@ -195,9 +246,7 @@ TEST_F(DownloadRunE2e, SecondRunInTheSameMinuteLeavesOneFileWithItsBytes)
     // The same holder and card number, other contents.
     VirtualCard &second = startCard({"--seed", "32", "--surname", "X", "--first-names", "Y", "--card-number", "CZ1"});
     ASSERT_TRUE(waitForIdentification());
-    form->Download.clock = [] {
-        return QDateTime(QDate(2024, 1, 31), QTime(9, 5));
-    };
+    form->setDownloadClock([] { return QDateTime(QDate(2024, 1, 31), QTime(9, 5)); });
     runDownload();
     ASSERT_TRUE(second.quit());
     ASSERT_TRUE(waitUntil([this] { return !form->CardPresent; }));
@@ -219,29 +268,36 @@ TEST_F(DownloadRunE2e, MissingFolderShowsInvalidFilenameAndOffersNoUpload)
     openWindow();
     form->SettingsPathEdit->setText(downloadFolder.filePath(QStringLiteral("gone")));
     ASSERT_TRUE(waitForIdentification());
-    ModalAnswerer user(QMessageBox::Ok);
-    form->CardReadButton->click();
-    EXPECT_EQ(user.texts(), QStringList{QStringLiteral("Invalid filename.")}) << logText().toStdString();
+    EXPECT_EQ(WindowE2e::runDownload(QMessageBox::Ok), QStringList{QStringLiteral("Invalid filename.")})
+            << logText().toStdString();
     EXPECT_FALSE(logText().contains(QStringLiteral("----- Finished")));
     EXPECT_TRUE(downloadedFiles().isEmpty());
 }
 
-TEST_F(DownloadRunE2e, ReaderChangeDuringTheRunEndsTheConnection)
+// Nothing that could disturb a run can be clicked while it runs, and the window goes on painting
+// and reacting.
+TEST_F(DownloadRunE2e, SettingsCannotBeChangedDuringTheRun)
 {
     VirtualCard &card = startCard({"--seed", "51", "--delay-ms", "4"});
     openWindow();
     ASSERT_TRUE(waitForIdentification());
-    // Clicked while the run lets window events run, once it is past EF Identification.
-    whenLogShows(QStringLiteral("----- Read file: Events Data -----"), [this] { form->ReaderButton->click(); });
+    bool checked = false;
+    whenLogShows(QStringLiteral("----- Read file: Events Data -----"), [&] {
+        checked = true;
+        EXPECT_EQ(form->state(), TMainForm::FormState::Running);
+        EXPECT_FALSE(form->ReaderButton->isEnabled());
+        EXPECT_FALSE(form->PathButton->isEnabled());
+        EXPECT_FALSE(form->CardReadButton->isEnabled());
+        form->ReaderButton->click();
+        form->PathButton->click();
+    });
     runDownload();
-
-    EXPECT_EQ(form->ReaderButton->text(), QStringLiteral("Vybrat"));
-    EXPECT_TRUE(logText().contains(QStringLiteral("Error:\nThe supplied handle was invalid.")));
-    EXPECT_TRUE(logText().contains(QStringLiteral("- error: select file, code 0000")));
+    EXPECT_TRUE(checked);
+    EXPECT_EQ(form->ReaderButton->text(), QStringLiteral("Změnit"));
     ASSERT_EQ(downloadedFiles().size(), 1);
-    const Bytes written = readDownload(downloadedFiles().front());
-    EXPECT_TRUE(isWellFormedDownload(written, card.publicKeyPem()));
-    EXPECT_LT(written.size(), card.expectedDownload().size());
+    EXPECT_EQ(readDownload(downloadedFiles().front()), card.expectedDownload());
+    EXPECT_TRUE(form->ReaderButton->isEnabled());
+    EXPECT_TRUE(form->PathButton->isEnabled());
 }
 
 // The operator pulls the card, as "vyjměte kartu" asks, and puts in the next one while the
@@ -262,6 +318,7 @@ TEST_F(DownloadRunE2e, NextCardInsertedDuringTheRunIsIdentifiedAfterIt)
         EXPECT_TRUE(next.commands().empty());
     });
     form->CardReadButton->click();
+    ASSERT_TRUE(finishWork());
 
     EXPECT_EQ(labelWhileOpen, QStringLiteral("není vložena žádná karta"));
     ASSERT_EQ(downloadedFiles().size(), 1);

@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -43,6 +44,14 @@ QString controlText(QWidget *widget)
     return {};
 }
 
+// The reader list comes from the worker: the window has started when it has arrived.
+::testing::AssertionResult started(const TMainForm &form)
+{
+    if (QTest::qWaitFor([&form] { return form.state() != TMainForm::FormState::Starting; }))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the reader list never arrived";
+}
+
 class MainWindowControls : public testing::TestWithParam<ControlCase>
 {
 };
@@ -52,6 +61,7 @@ TEST_P(MainWindowControls, StandWhereTheWindowDesignPutsThem)
     FakePcsc::reset();
     FakePcsc::setReaders({"Reader A 00 00", "Reader B 00 00"});
     TMainForm form;
+    ASSERT_TRUE(started(form));
     const ControlCase &c = GetParam();
     auto *control = form.findChild<QWidget *>(QLatin1String(c.name));
     ASSERT_NE(control, nullptr) << c.name;
@@ -144,6 +154,7 @@ TEST_F(MainWindow, StatusPanelFollowsTheWindowWidth)
 TEST_F(MainWindow, ReportingOperationsWriteTheirControls)
 {
     TMainForm form;
+    ASSERT_TRUE(started(form));
     form.SetStatus(QStringLiteral("Načítám soubor ICC..."));
     EXPECT_EQ(form.statusText(0), QStringLiteral("Načítám soubor ICC..."));
     form.SetStatus(QString());
@@ -174,13 +185,17 @@ TEST_F(MainWindow, ShowsTheCardLayersLogAndTheReaders)
 {
     FakePcsc::setReaders({"Reader A 00 00", "Reader B 00 00"});
     TMainForm form;
+    ASSERT_TRUE(started(form));
     EXPECT_EQ(form.ReaderCombo->count(), 2);
     EXPECT_EQ(form.ReaderCombo->currentText(), QStringLiteral("Reader A 00 00"));
     EXPECT_TRUE(form.ReaderButton->isEnabled());
 
     TachoCard::CardLog("Card connected");
     form.PageControl1->setCurrentWidget(form.LogSheet);
-    EXPECT_TRUE(form.LogMemo->toPlainText().endsWith(QStringLiteral("Card connected")));
+    EXPECT_TRUE(QTest::qWaitFor([&form] {
+        form.flushLog();
+        return form.LogMemo->toPlainText().endsWith(QStringLiteral("Card connected"));
+    }));
 }
 
 TEST_F(MainWindow, SingleReaderCannotBeChanged)
@@ -194,6 +209,7 @@ TEST_F(MainWindow, SingleReaderCannotBeChanged)
 
     FakePcsc::setReaders({"Only Reader 00 00"});
     TMainForm form;
+    ASSERT_TRUE(started(form));
     EXPECT_EQ(form.ReaderCombo->currentText(), QStringLiteral("Only Reader 00 00"));
     EXPECT_FALSE(form.ReaderButton->isEnabled());
     EXPECT_FALSE(form.ReaderCombo->isEnabled());
@@ -204,6 +220,7 @@ TEST_F(MainWindow, OpensWithoutReaderService)
 {
     FakePcsc::setEstablishResult(static_cast<LONG>(SCARD_E_NO_SERVICE));
     TMainForm form;
+    ASSERT_TRUE(started(form));
     EXPECT_EQ(form.CardInfoLabel->text(), QStringLiteral("čtečka nenalezena"));
     EXPECT_FALSE(form.ReaderCombo->isEnabled());
     EXPECT_FALSE(form.ReaderButton->isEnabled());

@@ -55,8 +55,7 @@ TEST_F(UploadE2e, YesSendsTheBytesOfTheWrittenFile)
     VirtualCard &card = startCard({"--seed", "71"});
     openWindow();
     ASSERT_TRUE(waitForIdentification());
-    ModalAnswerer user(QMessageBox::Yes);
-    form->CardReadButton->click();
+    runDownload(QMessageBox::Yes);
 
     EXPECT_EQ(statusText(), QStringLiteral("Čtení karty dokončeno, soubor byl odeslán na server"));
     ASSERT_EQ(downloadedFiles().size(), 1);
@@ -77,16 +76,20 @@ TEST_F(UploadE2e, NextCardInsertedWhileTheQuestionIsOpenWaitsForTheUpload)
     openWindow();
     ASSERT_TRUE(waitForIdentification());
     ModalAnswerer user(QMessageBox::Yes);
-    user.setBeforeAnswer([&](QMessageBox *) { swapCards(first, next); });
+    user.setBeforeAnswer([&](QMessageBox *) {
+        swapCards(first, next);
+        EXPECT_TRUE(next.commands().empty());
+    });
     form->CardReadButton->click();
+    ASSERT_TRUE(finishWork());
 
-    EXPECT_TRUE(next.commands().empty());
     const auto requests = server->recordedRequests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(uploadedFile(requests.front()), first.expectedDownload());
-    EXPECT_EQ(statusText(), QStringLiteral("Čtení karty dokončeno, soubor byl odeslán na server"));
     ASSERT_TRUE(waitForIdentification());
     EXPECT_EQ(form->CardInfoLabel->text(), QStringLiteral("CARD NEXT"));
+    // The server's verdict stays to be read.
+    EXPECT_EQ(statusText(), QStringLiteral("Čtení karty dokončeno, soubor byl odeslán na server"));
 }
 
 struct AnswerCase
@@ -110,6 +113,7 @@ TEST_P(UploadAnswers, SendNothingAndKeepTheFile)
     ASSERT_TRUE(waitForIdentification());
     ModalAnswerer user(GetParam().answer);
     form->CardReadButton->click();
+    ASSERT_TRUE(finishWork());
 
     EXPECT_EQ(user.texts(), QStringList{QStringLiteral("Odeslat soubor na server?")});
     EXPECT_EQ(user.titles(), QStringList{QStringLiteral("Vyčítání karet řidičů")});

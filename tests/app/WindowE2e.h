@@ -5,6 +5,7 @@
 
 #include "app/MainUnit.h"
 #include "support/DddFile.h"
+#include "support/ModalAnswerer.h"
 #include "support/PcscdHarness.h"
 #include "support/QtPrinters.h"
 #include "support/VirtualCard.h"
@@ -31,12 +32,16 @@ protected:
     // the arguments, inserted and seen by the resource manager.
     VirtualCard &startCard(std::vector<std::string> arguments, std::uint16_t port = ReaderPort);
 
+    // Inserts the card again until the resource manager sees it in the reader of that slot.
+    bool insertedAndSeen(VirtualCard &card, int slot);
+
     // The settings file the window will read: lines of an INI file.
     void writeSettingsFile(const QString &text);
     QString settingsFilePath() const;
     QString settingsFileText() const;
 
-    // Opens the window (its start-up sequence runs) with the download folder set.
+    // Opens the window (its start-up sequence runs, the reader list is read) with the download
+    // folder set.
     TMainForm &openWindow();
     // Closes it as the user does: the shut-down sequence runs.
     void closeWindow();
@@ -44,14 +49,20 @@ protected:
     // Waits, handling window events, until the condition holds.
     bool waitUntil(const std::function<bool()> &condition, int milliseconds = 10000);
     bool waitForIdentification();
+    // Waits until the work the window started (a run, the question, an upload, an identification)
+    // has ended.
+    bool finishWork(int milliseconds = 120000);
+    // Presses "Vyčíst kartu" and waits for the end of the run and of what follows it; the answer
+    // to the upload question. Returns the texts of the message boxes.
+    QStringList runDownload(QMessageBox::StandardButton answer = QMessageBox::No);
 
     QString logText() const;
 
     // Runs the action once, from inside the window events a run lets run, when the log shows the
     // text.
     void whenLogShows(const QString &text, std::function<void()> action);
-    // The operator pulls the first card and puts in the next one. Returns once the window has seen
-    // the removal and the resource manager the new card, and a little more, for its notice.
+    // The operator pulls the first card and puts in the next one while the window is busy. Returns
+    // once the window has seen the removal and holds the insertion back for later.
     void swapCards(VirtualCard &first, VirtualCard &next);
     QString statusText() const { return form->statusText(0); }
     QStringList downloadedFiles() const;
