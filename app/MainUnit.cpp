@@ -149,6 +149,8 @@ void TMainForm::createControls()
     CardInfoLabel =
             place(new QLabel(QStringLiteral("není vložena žádná karta"), CardSheet), "CardInfoLabel", 8, 84, 377, 15);
     CardInfoLabel->setAlignment(Qt::AlignCenter);
+    // The holder's name is the card's bytes: a "<b>" among them is text, not markup.
+    CardInfoLabel->setTextFormat(Qt::PlainText);
     CardReadButton =
             place(new QPushButton(QStringLiteral("Vyčíst kartu"), CardSheet), "CardReadButton", 144, 176, 105, 25);
     CardProgressBar = place(new RunProgressBar(CardSheet), "CardProgressBar", 8, 132, 377, 17);

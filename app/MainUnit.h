@@ -47,6 +47,8 @@ public:
 class TMainForm : public QWidget, public DownloadReporter, public UploadReporter, public TachoCard::CardStateReceiver
 {
     Q_OBJECT
+    // For tools that find the window by its object name only.
+    Q_PROPERTY(bool busy READ isBusy)
 
 public:
     // What the window is doing. Card and network work run on the worker; while any runs, nothing

@@ -84,7 +84,7 @@ private:
         }
         m_waited.start();
         auto *poll = new QTimer(this);
-        connect(poll, &QTimer::timeout, this, [this, poll, button] {
+        connect(poll, &QTimer::timeout, this, [this, poll, button, window] {
             if (m_waited.elapsed() > RunTimeoutMs) {
                 poll->stop();
                 finish("the card was not identified in time");
@@ -93,16 +93,23 @@ private:
             if (!button->isEnabled())
                 return;
             poll->stop();
-            QElapsedTimer run;
-            run.start();
+            m_run.start();
             button->click();
-            const qint64 elapsed = run.elapsed();
-            if (!m_otherBox.isEmpty())
-                finish("message box: " + m_otherBox.toStdString());
-            else if (m_questions != 1)
-                finish("no upload question: the run did not write a file");
-            else
-                finish({}, elapsed);
+            // The run goes on on the card worker: done when the window is idle again.
+            auto *done = new QTimer(this);
+            connect(done, &QTimer::timeout, this, [this, done, window] {
+                if (window->property("busy").toBool())
+                    return;
+                done->stop();
+                const qint64 elapsed = m_run.elapsed();
+                if (!m_otherBox.isEmpty())
+                    finish("message box: " + m_otherBox.toStdString());
+                else if (m_questions != 1)
+                    finish("no upload question: the run did not write a file");
+                else
+                    finish({}, elapsed);
+            });
+            done->start(1);
         });
         poll->start(10);
     }
@@ -150,6 +157,7 @@ private:
     int m_questions = 0;
     QString m_otherBox;
     QElapsedTimer m_waited;
+    QElapsedTimer m_run;
 };
 
 void installShownProbe()

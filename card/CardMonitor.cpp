@@ -50,13 +50,23 @@ void CardMonitorThread(std::string readerName, std::uint32_t monitorTag)
     record.dwEventState = ReaderState.load();
 
     SCARDCONTEXT context = 0;
+    bool establishFailureReported = false;
     while (MonitorRunning) {
         if (context == 0) {
-            if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS) {
+            const LONG established = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
+            if (established != SCARD_S_SUCCESS) {
                 context = 0;
+                // The service went away before the monitor could wait on it: the window is told
+                // once, as it is told of a wait that failed for that reason.
+                if (!establishFailureReported && isServiceLost(resultCode(established))) {
+                    establishFailureReported = true;
+                    if (CardStateReceiver *window = NotifyWindow.load())
+                        window->PostCardState({resultCode(established), SCARD_STATE_UNAWARE, monitorTag});
+                }
                 pauseBeforeRetry();
                 continue;
             }
+            establishFailureReported = false;
             monitorContext = context;
         }
         record.dwCurrentState = record.dwEventState;

@@ -164,6 +164,9 @@ TEST_F(MainWindow, ReportingOperationsWriteTheirControls)
     EXPECT_EQ(form.CardInfoLabel->text(), QStringLiteral("JAN NOVÁK"));
     form.SetCardInfo(QString());
     EXPECT_EQ(form.CardInfoLabel->text(), QString());
+    // Card bytes are never markup.
+    form.SetCardInfo(QStringLiteral("<b>JAN</b> <img src=x>"));
+    EXPECT_EQ(form.CardInfoLabel->textFormat(), Qt::PlainText);
 
     // Lines logged while the log tab is not shown are there when it is opened.
     form.show();

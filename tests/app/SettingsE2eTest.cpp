@@ -107,7 +107,6 @@ TEST_F(SettingsE2e, ReaderToggleRestartsTheMonitorOnTheConfirmedReader)
 {
     startCard({"--seed", "82"}, ReaderPort + 1);
     openWindow();
-    waitUntil([] { return false; }, 300);
     EXPECT_FALSE(form->CardPresent);
 
     form->ReaderButton->click();
@@ -183,6 +182,41 @@ TEST_F(SettingsE2e, CloseDuringARunWaitsForItsEnd)
     // Nobody is asked about sending what a closing window wrote.
     EXPECT_TRUE(user.texts().isEmpty());
     EXPECT_TRUE(settingsFileText().contains(QStringLiteral("CardReader=")));
+}
+
+// "Změnit" and "Vybrat" with an identified card: the connection is closed and the card tab reset;
+// the card of the confirmed reader is identified again, and a run downloads it.
+TEST_F(SettingsE2e, ReaderChangeWithAnIdentifiedCardIdentifiesItAgain)
+{
+    VirtualCard &card = startCard({"--seed", "85"});
+    openWindow();
+    ASSERT_TRUE(waitForIdentification());
+    form->ReaderButton->click();
+    EXPECT_FALSE(form->CardReadButton->isEnabled());
+    EXPECT_EQ(form->CardInfoLabel->text(), QStringLiteral("není vložena žádná karta"));
+    EXPECT_EQ(form->statusText(1), QString());
+    form->ReaderButton->click();
+    ASSERT_TRUE(waitForIdentification());
+    EXPECT_EQ(runDownload(), QStringList{QStringLiteral("Odeslat soubor na server?")});
+    ASSERT_EQ(downloadedFiles().size(), 1);
+    EXPECT_EQ(readDownload(downloadedFiles().front()), card.expectedDownload());
+}
+
+// A termination request (SIGTERM, a logout) while the upload question is open answers it No and
+// closes the window with its settings saved; nothing is sent.
+TEST_F(SettingsE2e, TerminationWhileTheQuestionIsOpenClosesAtOnce)
+{
+    startCard({"--seed", "86"});
+    openWindow();
+    ASSERT_TRUE(waitForIdentification());
+    form->CardReadButton->click();
+    ASSERT_TRUE(waitUntil([this] { return form->state() == TMainForm::FormState::Asking; }, 60000));
+    const auto requested = std::chrono::steady_clock::now();
+    form->terminate();
+    ASSERT_TRUE(waitUntil([this] { return !form->isVisible(); }, 5000));
+    EXPECT_LT(std::chrono::steady_clock::now() - requested, std::chrono::seconds(5));
+    EXPECT_TRUE(settingsFileText().contains(QStringLiteral("CardReader=")));
+    EXPECT_EQ(downloadedFiles().size(), 1);
 }
 
 class NoReaderE2e : public WindowE2e

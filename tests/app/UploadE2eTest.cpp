@@ -92,6 +92,33 @@ TEST_F(UploadE2e, NextCardInsertedWhileTheQuestionIsOpenWaitsForTheUpload)
     EXPECT_EQ(statusText(), QStringLiteral("Čtení karty dokončeno, soubor byl odeslán na server"));
 }
 
+// The card is swapped while the upload waits for a slow server: the next card is identified
+// after the upload, and the server's verdict stays in the status bar.
+TEST_F(UploadE2e, CardsSwappedDuringASlowUploadTheNextIsIdentifiedAfterIt)
+{
+    server = std::make_unique<FleetServer>(std::vector<std::string>{"--delay-ms", "3000"});
+    ASSERT_TRUE(server->running()) << server->error();
+    qputenv("KORVAN_UPLOAD_URL", QByteArray::fromStdString(server->url()));
+    qputenv("SSL_CERT_FILE", QByteArray::fromStdString(server->caFile()));
+    VirtualCard &first = startCard({"--seed", "75"});
+    VirtualCard &next =
+            startCard({"--seed", "76", "--removed", "--surname", "NEXT", "--first-names", "CARD", "--pad-zero"});
+    openWindow();
+    ASSERT_TRUE(waitForIdentification());
+    ModalAnswerer user(QMessageBox::Yes);
+    form->CardReadButton->click();
+    ASSERT_TRUE(waitUntil([this] { return form->state() == TMainForm::FormState::Uploading; }, 60000));
+    swapCards(first, next);
+    EXPECT_TRUE(next.commands().empty());
+    ASSERT_TRUE(finishWork());
+
+    ASSERT_EQ(server->recordedRequests().size(), 1u);
+    EXPECT_EQ(uploadedFile(server->recordedRequests().front()), first.expectedDownload());
+    ASSERT_TRUE(waitForIdentification());
+    EXPECT_EQ(form->CardInfoLabel->text(), QStringLiteral("CARD NEXT"));
+    EXPECT_EQ(statusText(), QStringLiteral("Čtení karty dokončeno, soubor byl odeslán na server"));
+}
+
 struct AnswerCase
 {
     const char *name;
