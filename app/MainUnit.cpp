@@ -25,7 +25,9 @@
 #include <QStatusBar>
 #include <QTabWidget>
 
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 
 namespace {
 
@@ -102,8 +104,24 @@ void TMainForm::stopWorker()
 {
     if (!m_workerThread.isRunning())
         return;
+    // Handed over through a standard mutex rather than a blocking queued call: the card layer's
+    // own threads end inside release(), and what they touched is freed here after it.
+    std::mutex releaseMutex;
+    std::condition_variable releaseSignal;
+    bool released = false;
     QMetaObject::invokeMethod(
-            m_worker, [worker = m_worker] { worker->release(); }, Qt::BlockingQueuedConnection);
+            m_worker,
+            [&, worker = m_worker] {
+                worker->release();
+                std::lock_guard lock(releaseMutex);
+                released = true;
+                releaseSignal.notify_all();
+            },
+            Qt::QueuedConnection);
+    {
+        std::unique_lock lock(releaseMutex);
+        releaseSignal.wait(lock, [&] { return released; });
+    }
     m_workerThread.quit();
     m_workerThread.wait();
 }
