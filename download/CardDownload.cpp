@@ -49,8 +49,10 @@ void CardDownload::logFailure(const char *what)
     m_reporter.AddLog(QStringLiteral("- error: %1, code %2").arg(QLatin1String(what), hex4(StatusWord)));
 }
 
-bool CardDownload::ReadCardFile(const QString &FileTitle, std::uint16_t FileId, bool Signed)
+bool CardDownload::ReadCardFile(const QString &FileTitle, std::uint16_t FileId, bool Signed,
+                                CardApplication application)
 {
+    const bool second = application == CardApplication::SecondGeneration;
     m_reporter.SetStatus(QStringLiteral("Načítám soubor ") + FileTitle + QStringLiteral("..."));
     m_reporter.AddLog(QStringLiteral("----- Read file: ") + FileTitle + QStringLiteral(" -----"));
 
@@ -90,28 +92,16 @@ bool CardDownload::ReadCardFile(const QString &FileTitle, std::uint16_t FileId, 
             break;
     }
 
-    if (!appendRecord(FileId, DataRecord, FileBuffer.data(), count))
+    if (!appendRecord(FileId, second ? SecondGenerationDataRecord : DataRecord, FileBuffer.data(), count))
         return false;
 
-    if (FileId == IdentificationFileId)
+    if (FileId == IdentificationFileId && !second)
         FileNamePart = buildFileNamePart(FileBuffer.data(), count);
+    if (FileId == CardSignCertificateFileId && second)
+        m_secondGenerationSignatureLength = signatureLengthOfCertificate(FileBuffer.data(), count);
 
-    if (Signed) {
-        m_reporter.AddLog(QStringLiteral("- compute signature"));
-        setCommand({0x00, 0x2A, 0x9E, 0x9A, 0x80});
-        TransmitCommand();
-        if (StatusWord != Success) {
-            logFailure("compute signature");
-            return false;
-        }
-        if (ResponseLength != SignatureSize + 2) {
-            m_reporter.AddLog(QStringLiteral("- error: wrong signature length - %1")
-                                      .arg(static_cast<qint64>(ResponseLength) - 2));
-            return false;
-        }
-        if (!appendRecord(FileId, SignatureRecord, ResponseBuffer.data(), SignatureSize))
-            return false;
-    }
+    if (Signed && !computeSignature(FileId, application))
+        return false;
 
     m_reporter.AddLog(QStringLiteral("- success"));
     m_reporter.SetStatus(QString());
@@ -260,6 +250,46 @@ bool CardDownload::appendRecord(std::uint16_t fileId, std::uint8_t type, const s
     return true;
 }
 
+bool CardDownload::computeSignature(std::uint16_t fileId, CardApplication application)
+{
+    m_reporter.AddLog(QStringLiteral("- compute signature"));
+    if (application == CardApplication::FirstGeneration) {
+        setCommand({0x00, 0x2A, 0x9E, 0x9A, 0x80});
+        TransmitCommand();
+        if (StatusWord != Success) {
+            logFailure("compute signature");
+            return false;
+        }
+        if (ResponseLength != SignatureSize + 2) {
+            m_reporter.AddLog(QStringLiteral("- error: wrong signature length - %1")
+                                      .arg(static_cast<qint64>(ResponseLength) - 2));
+            return false;
+        }
+        return appendRecord(fileId, SignatureRecord, ResponseBuffer.data(), SignatureSize);
+    }
+
+    // An ECDSA signature's length follows the curve of the signing key. Asked for the length its
+    // certificate gives (or, without one, for whatever it has), a card may name the length it
+    // takes with 6Cxx, as it does for READ BINARY.
+    const std::uint32_t expected = m_secondGenerationSignatureLength;
+    setCommand({0x00, 0x2A, 0x9E, 0x9A, static_cast<std::uint8_t>(expected)});
+    TransmitCommand();
+    if ((StatusWord >> 8) == 0x6C) {
+        setCommand({0x00, 0x2A, 0x9E, 0x9A, lowByte(StatusWord)});
+        TransmitCommand();
+    }
+    if (StatusWord != Success) {
+        logFailure("compute signature");
+        return false;
+    }
+    const std::uint32_t length = ResponseLength - 2;
+    if (expected != 0 ? length != expected : !isSecondGenerationSignatureLength(length)) {
+        m_reporter.AddLog(QStringLiteral("- error: wrong signature length - %1").arg(length));
+        return false;
+    }
+    return appendRecord(fileId, SecondGenerationSignatureRecord, ResponseBuffer.data(), length);
+}
+
 bool CardDownload::selectTachographApplication()
 {
     m_reporter.AddLog(QStringLiteral("----- Select TACHO DF -----"));
@@ -269,6 +299,44 @@ bool CardDownload::selectTachographApplication()
         return true;
     m_reporter.AddLog(QStringLiteral("- failed, code ") + hex4(StatusWord));
     return false;
+}
+
+CardDownload::SecondApplication CardDownload::selectSecondGenerationApplication()
+{
+    m_reporter.AddLog(QStringLiteral("----- Select TACHO_G2 DF -----"));
+    setCommand({0x00, 0xA4, 0x04, 0x0C, 0x06, 0xFF, 0x53, 0x4D, 0x52, 0x44, 0x54});
+    TransmitCommand();
+    if (StatusWord == Success)
+        return SecondApplication::Selected;
+    // A first-generation card has no such application: nothing is missing.
+    if (StatusWord == 0x6A82) {
+        m_reporter.AddLog(QStringLiteral("- not present, code 6A82: a first-generation card"));
+        return SecondApplication::Absent;
+    }
+    m_reporter.AddLog(QStringLiteral("- failed, code ") + hex4(StatusWord));
+    return SecondApplication::Failed;
+}
+
+// The date of this download goes into EF Card_Download of the current application, so that a
+// vehicle unit and a control see when the card was last downloaded.
+bool CardDownload::markLastCardDownload(const QString &title, std::uint32_t timeReal)
+{
+    m_reporter.AddLog(QStringLiteral("----- Update file: ") + title + QStringLiteral(" -----"));
+    setCommand({0x00, 0xA4, 0x02, 0x0C, 0x02, 0x05, 0x0E});
+    TransmitCommand();
+    if (StatusWord != Success) {
+        logFailure("select file");
+        return false;
+    }
+    setCommand({0x00, 0xD6, 0x00, 0x00, 0x04, static_cast<std::uint8_t>(timeReal >> 24),
+                static_cast<std::uint8_t>(timeReal >> 16), highByte(timeReal), lowByte(timeReal)});
+    TransmitCommand();
+    if (StatusWord != Success) {
+        logFailure("update file");
+        return false;
+    }
+    m_reporter.AddLog(QStringLiteral("- success"));
+    return true;
 }
 
 void CardDownload::IdentifyCard()
@@ -326,28 +394,76 @@ constexpr RunStep StepsAfterIdentification[] = {
         {"Specific Conditions", 0x0522, true},
 };
 
-constexpr int RunFileCount = static_cast<int>(std::size(MasterFileSteps) + std::size(StepsBeforeIdentification) + 1
-                                              + std::size(StepsAfterIdentification));
+// Second-generation application: the certificates unsigned, then every application data EF but
+// EF Card_Download and EF VU_Configuration, each signed, in the order of the card's file table.
+constexpr RunStep SecondGenerationCertificates[] = {
+        {"Card Sign Certificate G2", 0xC101, false},
+        {"CA Certificate G2", 0xC108, false},
+        {"Link Certificate G2", 0xC109, false},
+};
+constexpr RunStep SecondGenerationApplicationIdentification{"Application Identification G2", 0x0501, true};
+constexpr RunStep SecondGenerationFiles[] = {
+        {"Identification G2", 0x0520, true},
+        {"Driving Licence Info G2", 0x0521, true},
+        {"Events Data G2", 0x0502, true},
+        {"Faults Data G2", 0x0503, true},
+        {"Driver Activity Data G2", 0x0504, true},
+        {"Vehicles Used G2", 0x0505, true},
+        {"Places G2", 0x0506, true},
+        {"Current Usage G2", 0x0507, true},
+        {"Control Activity Data G2", 0x0508, true},
+        {"Specific Conditions G2", 0x0522, true},
+        {"Vehicle Units Used G2", 0x0523, true},
+        {"GNSS Places G2", 0x0524, true},
+};
+// Only on cards of version 2.
+constexpr RunStep SecondGenerationVersion2Files[] = {
+        {"Application Identification V2 G2", 0x0525, true}, {"Places Authentication G2", 0x0526, true},
+        {"GNSS Places Authentication G2", 0x0527, true},    {"Border Crossings G2", 0x0528, true},
+        {"Load Unload Operations G2", 0x0529, true},        {"Load Type Entries G2", 0x0530, true},
+};
+
+constexpr int FirstGenerationFileCount = static_cast<int>(
+        std::size(MasterFileSteps) + std::size(StepsBeforeIdentification) + 1 + std::size(StepsAfterIdentification));
+constexpr int SecondGenerationVersion1FileCount =
+        static_cast<int>(std::size(SecondGenerationCertificates) + 1 + std::size(SecondGenerationFiles));
+constexpr int SecondGenerationVersion2FileCount =
+        SecondGenerationVersion1FileCount + static_cast<int>(std::size(SecondGenerationVersion2Files));
 
 // Shows how many of the run's files are done, and hides the progress at every end of the run.
+// How many files a run has shows only as the card tells its generation and version.
 class RunProgress
 {
 public:
     explicit RunProgress(DownloadReporter &reporter)
         : m_reporter(reporter)
     {
-        m_reporter.setProgress(0, RunFileCount);
+        m_reporter.setProgress(0, m_total);
     }
     ~RunProgress() { m_reporter.setProgress(0, 0); }
     RunProgress(const RunProgress &) = delete;
     RunProgress &operator=(const RunProgress &) = delete;
 
-    void stepDone() { m_reporter.setProgress(++m_done, RunFileCount); }
+    void stepDone() { m_reporter.setProgress(++m_done, m_total); }
+    void setTotal(int total)
+    {
+        if (total == m_total)
+            return;
+        m_total = total;
+        m_reporter.setProgress(m_done, m_total);
+    }
 
 private:
     DownloadReporter &m_reporter;
     int m_done = 0;
+    int m_total = FirstGenerationFileCount + SecondGenerationVersion2FileCount;
 };
+
+// Seconds since 1970-01-01 00:00 UTC, as the card keeps its times.
+std::uint32_t timeReal(const QDateTime &time)
+{
+    return static_cast<std::uint32_t>(std::clamp<qint64>(time.toSecsSinceEpoch(), 0, 0xFFFFFFFF));
+}
 
 } // namespace
 
@@ -357,61 +473,122 @@ DownloadRunResult CardDownload::runDownload(const QString &folder)
     m_reporter.clearLog();
     DownloadLength = 0;
     FileNamePart.clear();
+    m_secondGenerationSignatureLength = 0;
 
+    DownloadRunResult result;
     RunProgress progress(m_reporter);
-    auto read = [this, &progress](const RunStep &step) {
-        const bool done = ReadCardFile(QLatin1String(step.title), step.fileId, step.Signed);
+    // The first file of a tachograph application that could not be read whole with its
+    // signature: a download without it is not the download the law asks for.
+    QString firstFailure;
+    auto read = [this, &progress](const RunStep &step, CardApplication application) {
+        const bool done = ReadCardFile(QLatin1String(step.title), step.fileId, step.Signed, application);
         progress.stepDone();
         return done;
     };
-    // The first file of the tachograph application that could not be read whole with its
-    // signature: a download without it is not the download the law asks for.
-    QString firstFailure;
-    auto readApplicationFile = [&read, &firstFailure](const RunStep &step) {
-        const bool done = read(step);
+    auto readApplicationFile = [&read, &firstFailure](const RunStep &step, CardApplication application) {
+        const bool done = read(step, application);
         if (!done && firstFailure.isEmpty())
             firstFailure = QLatin1String(step.title);
         return done;
     };
+    constexpr CardApplication First = CardApplication::FirstGeneration;
+    constexpr CardApplication Second = CardApplication::SecondGeneration;
 
     // Identification left the tachograph application selected, and a card finds EF ICC and EF IC
     // only from its master file, where nothing but a reset takes it back.
     ResetCard();
     for (const RunStep &step : MasterFileSteps)
-        read(step);
+        read(step, First);
 
     if (!selectTachographApplication()) {
         m_reporter.SetStatus(QStringLiteral("Chyba při načítání: není vložena tachografová karta"));
-        return {};
+        return result;
     }
     for (const RunStep &step : StepsBeforeIdentification)
-        readApplicationFile(step);
-    if (!read(IdentificationStep)) {
+        readApplicationFile(step, First);
+    if (!read(IdentificationStep, First)) {
         m_reporter.SetStatus(QStringLiteral("Chyba při načítání: nelze načíst identifikační soubor"));
-        return {};
+        return result;
     }
     for (const RunStep &step : StepsAfterIdentification)
-        readApplicationFile(step);
+        readApplicationFile(step, First);
+
+    // A card need not select one application from inside the other: from the master file, after
+    // a reset, every card does.
+    ResetCard();
+    result.cardGeneration = 1;
+    switch (selectSecondGenerationApplication()) {
+    case SecondApplication::Absent:
+        progress.setTotal(FirstGenerationFileCount);
+        break;
+    case SecondApplication::Failed:
+        progress.setTotal(FirstGenerationFileCount);
+        if (firstFailure.isEmpty())
+            firstFailure = QStringLiteral("Tachograph G2");
+        break;
+    case SecondApplication::Selected: {
+        result.cardGeneration = 2;
+        for (const RunStep &step : SecondGenerationCertificates)
+            readApplicationFile(step, Second);
+        const auto record = static_cast<std::size_t>(DownloadLength);
+        if (readApplicationFile(SecondGenerationApplicationIdentification, Second)) {
+            const std::size_t length = std::size_t{DownloadBuffer[record + 3]} << 8 | DownloadBuffer[record + 4];
+            result.cardVersion = secondGenerationVersion(DownloadBuffer.data() + record + RecordHeaderSize, length);
+        }
+        // Without the card's word on its version, the files of version 2 are asked for all the
+        // same: a card that lacks them answers so.
+        progress.setTotal(
+                FirstGenerationFileCount
+                + (result.cardVersion == 1 ? SecondGenerationVersion1FileCount : SecondGenerationVersion2FileCount));
+        for (const RunStep &step : SecondGenerationFiles)
+            readApplicationFile(step, Second);
+        if (result.cardVersion != 1) {
+            for (const RunStep &step : SecondGenerationVersion2Files)
+                readApplicationFile(step, Second);
+        }
+        break;
+    }
+    }
+
+    const QDateTime now = clock();
+    const bool complete = firstFailure.isEmpty();
+    result.firstFailedFile = firstFailure;
+    result.fileName = complete ? downloadFileName(now, FileNamePart) : incompleteDownloadFileName(now, FileNamePart);
+    const FileWriteResult written =
+            writeDownloadFile(folder, result.fileName, DownloadBuffer.data(), static_cast<std::size_t>(DownloadLength));
+
+    // Only a download that is complete and kept marks the card as downloaded.
+    if (written.written && complete) {
+        bool marked = true;
+        if (result.cardGeneration == 2)
+            marked = markLastCardDownload(QStringLiteral("Card Download G2"), timeReal(now));
+        ResetCard();
+        marked = selectTachographApplication() && markLastCardDownload(QStringLiteral("Card Download"), timeReal(now))
+                && marked;
+        result.lastDownloadMarked = marked;
+    }
 
     DisconnectCard();
     m_reporter.SetCardInfo(QStringLiteral("vyjměte kartu"));
     m_reporter.setCardPanel(QString());
 
-    const bool complete = firstFailure.isEmpty();
-    const QString fileName =
-            complete ? downloadFileName(clock(), FileNamePart) : incompleteDownloadFileName(clock(), FileNamePart);
-    const FileWriteResult written =
-            writeDownloadFile(folder, fileName, DownloadBuffer.data(), static_cast<std::size_t>(DownloadLength));
-    if (!written.written)
-        return {DownloadRunResult::Outcome::WriteFailed, fileName, written.text, firstFailure};
-
-    if (!complete) {
-        m_reporter.AddLog(
-                QStringLiteral("----- Finished incomplete (%1 failed), saved to %2 -----").arg(firstFailure, fileName));
-        m_reporter.SetStatus(QStringLiteral("Čtení karty neúplné, nepodařilo se načíst soubor ") + firstFailure);
-        return {DownloadRunResult::Outcome::Incomplete, fileName, {}, firstFailure};
+    if (!written.written) {
+        result.outcome = DownloadRunResult::Outcome::WriteFailed;
+        result.errorText = written.text;
+        return result;
     }
-    m_reporter.AddLog(QStringLiteral("----- Finished, saved to ") + fileName + QStringLiteral(" -----"));
-    m_reporter.SetStatus(QStringLiteral("Čtení karty dokončeno"));
-    return {DownloadRunResult::Outcome::Complete, fileName, {}, {}};
+    if (!complete) {
+        m_reporter.AddLog(QStringLiteral("----- Finished incomplete (%1 failed), saved to %2 -----")
+                                  .arg(firstFailure, result.fileName));
+        m_reporter.SetStatus(QStringLiteral("Čtení karty neúplné, nepodařilo se načíst soubor ") + firstFailure);
+        result.outcome = DownloadRunResult::Outcome::Incomplete;
+        return result;
+    }
+    m_reporter.AddLog(QStringLiteral("----- Finished, saved to ") + result.fileName + QStringLiteral(" -----"));
+    m_reporter.SetStatus(
+            result.lastDownloadMarked
+                    ? QStringLiteral("Čtení karty dokončeno")
+                    : QStringLiteral("Čtení karty dokončeno, datum vyčtení se na kartu nepodařilo zapsat"));
+    result.outcome = DownloadRunResult::Outcome::Complete;
+    return result;
 }

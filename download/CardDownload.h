@@ -11,6 +11,10 @@
 #include <cstdint>
 #include <functional>
 
+// The card's two tachograph applications: DF Tachograph, which every card has, and DF
+// Tachograph_G2 of second-generation cards.
+enum class CardApplication { FirstGeneration, SecondGeneration };
+
 // How a download run ended.
 struct DownloadRunResult
 {
@@ -24,6 +28,9 @@ struct DownloadRunResult
     QString fileName; // the bare name of the file written or meant to be written
     QString errorText; // why the file could not be written
     QString firstFailedFile; // the title of the first file that failed, when one did
+    int cardGeneration = 0; // 1 or 2; 0 when not known
+    int cardVersion = 0; // of a second-generation card: 1 or 2; 0 when not known
+    bool lastDownloadMarked = false; // LastCardDownload written in every application of the card
 };
 
 // The download being built from the card in the reader: identification on insertion, one step per
@@ -40,8 +47,10 @@ public:
     QByteArray FileNamePart;
 
     // Reads one EF of the current directory into a data record and, when Signed, has the card
-    // hash it first and sign it after into a signature record.
-    bool ReadCardFile(const QString &FileTitle, std::uint16_t FileId, bool Signed);
+    // hash it first and sign it after into a signature record. The records carry the types of
+    // the application the EF belongs to.
+    bool ReadCardFile(const QString &FileTitle, std::uint16_t FileId, bool Signed,
+                      CardApplication application = CardApplication::FirstGeneration);
 
     // Connects to the inserted card, reads EF Identification and shows the holder.
     void IdentifyCard();
@@ -64,8 +73,15 @@ private:
     std::uint32_t sendRead(std::uint32_t offset, std::uint8_t le);
     bool copyResponse(std::uint32_t gathered, std::uint32_t asked, std::uint32_t &received);
     bool appendRecord(std::uint16_t fileId, std::uint8_t type, const std::uint8_t *content, std::size_t length);
+    bool computeSignature(std::uint16_t fileId, CardApplication application);
     bool selectTachographApplication();
+    enum class SecondApplication { Selected, Absent, Failed };
+    SecondApplication selectSecondGenerationApplication();
+    bool markLastCardDownload(const QString &title, std::uint32_t timeReal);
     void logFailure(const char *what);
 
     DownloadReporter &m_reporter;
+    // The signature length the second-generation signing key gives, from its certificate; 0 while
+    // not known.
+    std::uint32_t m_secondGenerationSignatureLength = 0;
 };

@@ -63,6 +63,48 @@ QString downloadFileName(const QDateTime &localTime, const QByteArray &fileNameP
             + fromWindows1250(fileNamePart) + QStringLiteral(".ddd");
 }
 
+namespace {
+
+struct CurveSignature
+{
+    QByteArrayView objectIdentifier; // tag 06, its length and the value
+    std::uint32_t signatureLength;
+};
+
+// The curves a card-verifiable certificate may name for its key.
+const CurveSignature Curves[] = {
+        {QByteArrayView("\x06\x09\x2B\x24\x03\x03\x02\x08\x01\x01\x07", 11), 64}, // brainpoolP256r1
+        {QByteArrayView("\x06\x09\x2B\x24\x03\x03\x02\x08\x01\x01\x0B", 11), 96}, // brainpoolP384r1
+        {QByteArrayView("\x06\x09\x2B\x24\x03\x03\x02\x08\x01\x01\x0D", 11), 128}, // brainpoolP512r1
+        {QByteArrayView("\x06\x08\x2A\x86\x48\xCE\x3D\x03\x01\x07", 10), 64}, // NIST P-256
+        {QByteArrayView("\x06\x05\x2B\x81\x04\x00\x22", 7), 96}, // NIST P-384
+        {QByteArrayView("\x06\x05\x2B\x81\x04\x00\x23", 7), 132}, // NIST P-521
+};
+
+} // namespace
+
+std::uint32_t signatureLengthOfCertificate(const std::uint8_t *certificate, std::size_t count)
+{
+    const QByteArrayView bytes(certificate, static_cast<qsizetype>(count));
+    for (const CurveSignature &curve : Curves) {
+        if (bytes.indexOf(curve.objectIdentifier) >= 0)
+            return curve.signatureLength;
+    }
+    return 0;
+}
+
+bool isSecondGenerationSignatureLength(std::uint32_t length)
+{
+    return length == 64 || length == 96 || length == 128 || length == 132;
+}
+
+int secondGenerationVersion(const std::uint8_t *applicationIdentification, std::size_t count)
+{
+    if (count < 3 || applicationIdentification[1] != 0x01)
+        return 0;
+    return applicationIdentification[2] == 0x00 ? 1 : 2;
+}
+
 QString incompleteDownloadFileName(const QDateTime &localTime, const QByteArray &fileNamePart)
 {
     return downloadFileName(localTime, fileNamePart) + QStringLiteral(".neuplne");

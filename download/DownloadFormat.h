@@ -12,15 +12,22 @@
 
 namespace DownloadFormat {
 
-inline constexpr std::size_t DownloadCapacity = 65536;
-inline constexpr std::size_t FileCapacity = 32768;
+// A second-generation card of version 2 with every file at its largest gives about 123 KB of
+// download; room to spare beyond that.
+inline constexpr std::size_t DownloadCapacity = 256 * 1024;
+// The largest length a record can state: FF FF is reserved.
+inline constexpr std::size_t FileCapacity = 0xFFFE;
 inline constexpr std::size_t RecordHeaderSize = 5;
 inline constexpr std::size_t SignatureSize = 128;
 
+// Record types: the first-generation application's data and signatures, then the second's.
 inline constexpr std::uint8_t DataRecord = 0x00;
 inline constexpr std::uint8_t SignatureRecord = 0x01;
+inline constexpr std::uint8_t SecondGenerationDataRecord = 0x02;
+inline constexpr std::uint8_t SecondGenerationSignatureRecord = 0x03;
 
 inline constexpr std::uint16_t IdentificationFileId = 0x0520;
+inline constexpr std::uint16_t CardSignCertificateFileId = 0xC101;
 
 // Offsets in EF Identification of a driver card.
 inline constexpr std::size_t CardNumberOffset = 1;
@@ -36,6 +43,17 @@ QByteArray buildFileNamePart(const std::uint8_t *identification, std::size_t cou
 
 // First names, a space and the surname, each up to its first zero byte, as Windows-1250 text.
 QString holderName(const std::uint8_t *identification, std::size_t count);
+
+// The length of the ECDSA signatures (r and s, each as long as the curve's order) that the key
+// of a second-generation certificate gives, from the curve the certificate names; 0 when it
+// names none known.
+std::uint32_t signatureLengthOfCertificate(const std::uint8_t *certificate, std::size_t count);
+// A signature length a second-generation card's curves can give.
+bool isSecondGenerationSignatureLength(std::uint32_t length);
+
+// The version of a second-generation card's structure from its EF Application_Identification
+// (cardStructureVersion, bytes 1 and 2: 01 00 is version 1, 01 01 version 2); 0 when unreadable.
+int secondGenerationVersion(const std::uint8_t *applicationIdentification, std::size_t count);
 
 // "C_" + yyyymmdd_hhnn + "_" + the card part + ".ddd".
 QString downloadFileName(const QDateTime &localTime, const QByteArray &fileNamePart);

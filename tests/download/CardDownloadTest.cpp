@@ -147,7 +147,10 @@ INSTANTIATE_TEST_SUITE_P(
                         ReadStyleCase{"WrongLength255", 255, Length::WrongLength, End::SixSevenHundred, 1 + 8},
                         // A file that fills the file buffer: its end lies where only the odd READ
                         // BINARY reaches.
-                        ReadStyleCase{"Exactly32768", 32768, Length::ExactLength, End::SixC00, 128 + 1}),
+                        ReadStyleCase{"Exactly32768", 32768, Length::ExactLength, End::SixC00, 128 + 1},
+                        // Beyond it the odd READ BINARY brings pieces in a data object, as many as the
+                        // card puts in one answer (here 253 bytes), until the card says the end.
+                        ReadStyleCase{"Beyond32768", 40000, Length::ExactLength, End::SixC00, 128 + 29 + 1}),
         CaseName());
 
 TEST_F(CardDownloadTest, UnsignedStepLogsOnlyItsHeadingExchangesAndSuccess)
@@ -232,8 +235,8 @@ INSTANTIATE_TEST_SUITE_P(
                                     "- error: wrong signature length - 64", true},
                         FailureCase{"NoSignatureData", [](ModelCard &c) { c.signatureLength = 0; },
                                     "- error: wrong signature length - 0", true},
-                        FailureCase{"FileLargerThanItsBuffer", [](ModelCard &c) { c.files[0x0502] = pattern(40000); },
-                                    "- error: file too large, more than 32768 bytes", false}),
+                        FailureCase{"FileLargerThanItsBuffer", [](ModelCard &c) { c.files[0x0502] = pattern(70000); },
+                                    "- error: file too large, more than 65534 bytes", false}),
         CaseName());
 
 struct OverlongAnswerCase
@@ -297,7 +300,7 @@ TEST_F(CardDownloadTest, RecordThatWouldOverrunTheDownloadIsRefused)
     connect();
     download.DownloadLength = static_cast<std::int32_t>(DownloadFormat::DownloadCapacity - 50);
     EXPECT_FALSE(download.ReadCardFile(QStringLiteral("Driver Activity Data"), 0x0504, false));
-    EXPECT_EQ(reporter.log.last(), QStringLiteral("- error: download too large, more than 65536 bytes"));
+    EXPECT_EQ(reporter.log.last(), QStringLiteral("- error: download too large, more than 262144 bytes"));
     EXPECT_EQ(download.DownloadLength, static_cast<std::int32_t>(DownloadFormat::DownloadCapacity - 50));
 }
 

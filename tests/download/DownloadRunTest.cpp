@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <map>
 #include <sys/resource.h>
 
 namespace {
@@ -81,6 +82,47 @@ Bytes readFile(const QString &path)
 
 const QString expectedName = QStringLiteral("C_20240131_0905_J_NOVAK_CZ12345678901234.ddd");
 
+// The second-generation application: certificates, then the files of version 1, then those only
+// version 2 cards have, with the sizes the card holds.
+const std::vector<CardFile> certificatesG2{{0xC101, 205, false}, {0xC108, 204, false}, {0xC109, 204, false}};
+const std::vector<CardFile> filesG2{
+        {0x0501, 17, true},    {0x0520, 143, true},  {0x0521, 53, true},   {0x0502, 3168, true}, {0x0503, 1152, true},
+        {0x0504, 13780, true}, {0x0505, 9602, true}, {0x0506, 2354, true}, {0x0507, 19, true},   {0x0508, 46, true},
+        {0x0522, 562, true},   {0x0523, 2002, true}, {0x0524, 6050, true},
+};
+const std::vector<CardFile> version2FilesG2{{0x0525, 17, true},   {0x0526, 1025, true}, {0x0527, 1002, true},
+                                            {0x0528, 1206, true}, {0x0529, 2410, true}, {0x0530, 402, true}};
+// The OID of brainpoolP256r1 in a certificate: its key signs with 64 bytes.
+const Bytes Brainpool256{0x06, 0x09, 0x2B, 0x24, 0x03, 0x03, 0x02, 0x08, 0x01, 0x01, 0x07};
+
+Bytes recordsG2(const std::vector<CardFile> &files, const std::map<std::uint16_t, Bytes> &card,
+                std::size_t signatureLength)
+{
+    Bytes out;
+    for (const CardFile &file : files) {
+        const Bytes &data = card.at(file.id);
+        out.insert(out.end(),
+                   {static_cast<std::uint8_t>(file.id >> 8), static_cast<std::uint8_t>(file.id), 2,
+                    static_cast<std::uint8_t>(file.size >> 8), static_cast<std::uint8_t>(file.size)});
+        out.insert(out.end(), data.begin(), data.end());
+        if (file.Signed) {
+            out.insert(out.end(),
+                       {static_cast<std::uint8_t>(file.id >> 8), static_cast<std::uint8_t>(file.id), 3, 0x00,
+                        static_cast<std::uint8_t>(signatureLength)});
+            out.insert(out.end(), signatureLength, 0xA5);
+        }
+    }
+    return out;
+}
+
+// Seconds since 1970 of the run's clock, as the card keeps its times.
+Bytes timeRealOfRun()
+{
+    const auto seconds = static_cast<std::uint32_t>(QDateTime(QDate(2024, 1, 31), QTime(9, 5, 42)).toSecsSinceEpoch());
+    return {static_cast<std::uint8_t>(seconds >> 24), static_cast<std::uint8_t>(seconds >> 16),
+            static_cast<std::uint8_t>(seconds >> 8), static_cast<std::uint8_t>(seconds)};
+}
+
 class DownloadRun : public testing::Test
 {
 protected:
@@ -134,12 +176,21 @@ TEST_F(DownloadRun, WritesEveryFileAndSignatureInOrder)
     EXPECT_EQ(reporter.log.first(), QStringLiteral("Card reset"));
     EXPECT_EQ(reporter.log.last(),
               QStringLiteral("----- Finished, saved to ") + expectedName + QStringLiteral(" -----"));
-    EXPECT_EQ(reporter.log.count(QStringLiteral("- success")), 16);
-    // One progress step per file, hidden at the end.
-    ASSERT_EQ(reporter.progress.size(), 18);
-    EXPECT_EQ(reporter.progress.first(), qMakePair(0, 16));
-    EXPECT_EQ(reporter.progress.at(16), qMakePair(16, 16));
+    // Sixteen files and the card marked as downloaded.
+    EXPECT_EQ(reporter.log.count(QStringLiteral("- success")), 17);
+    EXPECT_TRUE(reporter.log.contains(QStringLiteral("- not present, code 6A82: a first-generation card")));
+    // One progress step per file; the total follows once the card has said it has no second
+    // application; hidden at the end.
+    ASSERT_EQ(reporter.progress.size(), 19);
+    EXPECT_EQ(reporter.progress.at(16).first, 16);
+    EXPECT_EQ(reporter.progress.at(17), qMakePair(16, 16));
     EXPECT_EQ(reporter.progress.last(), qMakePair(0, 0));
+    EXPECT_EQ(result.cardGeneration, 1);
+    // LastCardDownload holds the time of the download.
+    ASSERT_EQ(card.updates.size(), 1u);
+    EXPECT_EQ(card.updates[0].application, 1);
+    EXPECT_EQ(card.updates[0].fileId, 0x050E);
+    EXPECT_EQ(card.updates[0].bytes, timeRealOfRun());
     EXPECT_EQ(reporter.status, QStringLiteral("Čtení karty dokončeno"));
     EXPECT_EQ(reporter.cardInfo, QStringLiteral("vyjměte kartu"));
     EXPECT_EQ(reporter.cardPanel, QString());
@@ -203,6 +254,8 @@ TEST_F(DownloadRun, CardPulledAfterIdentificationYieldsAnIncompleteFile)
     EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{name});
     EXPECT_EQ(readFile(path(name)), expectedDownload(runFiles, 1, 0x0520));
     EXPECT_EQ(reporter.log.count(QStringLiteral("- error: select file, code 0000")), 10);
+    // An incomplete download does not mark the card as downloaded.
+    EXPECT_TRUE(card.updates.empty());
     EXPECT_EQ(reporter.log.last(),
               QStringLiteral("----- Finished incomplete (Card Download failed), saved to ") + name
                       + QStringLiteral(" -----"));
@@ -252,6 +305,100 @@ TEST_F(DownloadRun, SecondRunInTheSameMinuteReplacesTheFirst)
     ASSERT_EQ(download.runDownload(folder.path() + u'/').outcome, DownloadRunResult::Outcome::Complete);
     EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{expectedName});
     EXPECT_EQ(readFile(path()), expectedDownload(runFiles, 2));
+}
+
+// Second-generation cards: the first application as before, then the second, records tagged 02
+// and 03, signatures as long as the card's curve gives, and the card marked in both applications.
+struct SecondGenerationCase
+{
+    const char *name;
+    int version;
+    bool certificateNamesTheCurve; // else the card tells the length with 6Cxx
+    std::size_t signatureLength;
+};
+
+class DownloadRunSecondGeneration : public DownloadRun, public testing::WithParamInterface<SecondGenerationCase>
+{
+protected:
+    void fillSecondGeneration(int version)
+    {
+        std::vector<CardFile> files = certificatesG2;
+        files.insert(files.end(), filesG2.begin(), filesG2.end());
+        if (version == 2)
+            files.insert(files.end(), version2FilesG2.begin(), version2FilesG2.end());
+        for (const CardFile &file : files)
+            card.secondGenerationFiles[file.id] = content(file.id, file.size, 7);
+        card.secondGenerationFiles[0x0501][1] = 0x01;
+        card.secondGenerationFiles[0x0501][2] = version == 2 ? 0x01 : 0x00;
+        card.secondGenerationFiles[0x050E] = Bytes(4, 0);
+        card.secondGenerationFiles[0x0540] = Bytes(3072, 0);
+    }
+};
+
+TEST_P(DownloadRunSecondGeneration, DownloadsBothApplications)
+{
+    const SecondGenerationCase &c = GetParam();
+    fillSecondGeneration(c.version);
+    if (c.certificateNamesTheCurve)
+        std::copy(Brainpool256.begin(), Brainpool256.end(), card.secondGenerationFiles[0xC101].begin() + 40);
+    card.secondGenerationSignatureLength = c.signatureLength;
+
+    const std::map<std::uint16_t, Bytes> before = card.secondGenerationFiles;
+    const DownloadRunResult result = download.runDownload(folder.path());
+    ASSERT_EQ(result.outcome, DownloadRunResult::Outcome::Complete) << reporter.log.join(u'\n').toStdString();
+    EXPECT_EQ(result.cardGeneration, 2);
+    EXPECT_EQ(result.cardVersion, c.version);
+
+    std::vector<CardFile> secondPart = certificatesG2;
+    secondPart.insert(secondPart.end(), filesG2.begin(), filesG2.end());
+    if (c.version == 2)
+        secondPart.insert(secondPart.end(), version2FilesG2.begin(), version2FilesG2.end());
+    Bytes expected = expectedDownload(runFiles, 1);
+    const Bytes second = recordsG2(secondPart, before, c.signatureLength);
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_EQ(readFile(path()), expected);
+
+    // EF Card_Download and EF VU_Configuration are never read.
+    for (const Bytes &command : FakePcsc::transmittedCommands()) {
+        EXPECT_NE(command, (Bytes{0x00, 0xA4, 0x02, 0x0C, 0x02, 0x05, 0x40}));
+    }
+    ASSERT_EQ(card.updates.size(), 2u);
+    EXPECT_EQ(card.updates[0].application, 2);
+    EXPECT_EQ(card.updates[1].application, 1);
+    EXPECT_EQ(card.updates[0].bytes, timeRealOfRun());
+    EXPECT_EQ(card.secondGenerationFiles[0x050E], timeRealOfRun());
+    EXPECT_EQ(card.files[0x050E], timeRealOfRun());
+    EXPECT_EQ(reporter.status, QStringLiteral("Čtení karty dokončeno"));
+    const int files = 16 + 16 + (c.version == 2 ? 6 : 0);
+    EXPECT_EQ(reporter.progress.at(reporter.progress.size() - 2), qMakePair(files, files));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DownloadRunSecondGeneration,
+                         testing::Values(SecondGenerationCase{"Version1", 1, true, 64},
+                                         SecondGenerationCase{"Version2", 2, true, 64},
+                                         SecondGenerationCase{"Version2LargerCurveTold", 2, false, 96}),
+                         CaseName());
+
+TEST_F(DownloadRunSecondGeneration, FileOfTheSecondApplicationMissingMakesItIncomplete)
+{
+    fillSecondGeneration(2);
+    card.secondGenerationFiles.erase(0x0528);
+    const DownloadRunResult result = download.runDownload(folder.path());
+    EXPECT_EQ(result.outcome, DownloadRunResult::Outcome::Incomplete);
+    EXPECT_EQ(result.firstFailedFile, QStringLiteral("Border Crossings G2"));
+    EXPECT_TRUE(card.updates.empty());
+}
+
+TEST_F(DownloadRunSecondGeneration, RefusedMarkIsNamedButTheDownloadIsComplete)
+{
+    fillSecondGeneration(1);
+    card.statusByInstruction[0xD6] = 0x6982;
+    const DownloadRunResult result = download.runDownload(folder.path());
+    EXPECT_EQ(result.outcome, DownloadRunResult::Outcome::Complete);
+    EXPECT_FALSE(result.lastDownloadMarked);
+    EXPECT_TRUE(reporter.log.contains(QStringLiteral("- error: update file, code 6982")));
+    EXPECT_EQ(reporter.status, QStringLiteral("Čtení karty dokončeno, datum vyčtení se na kartu nepodařilo zapsat"));
+    EXPECT_TRUE(QFile::exists(path()));
 }
 
 TEST_F(DownloadRun, MissingFolderIsAnInvalidFilename)

@@ -13,6 +13,7 @@ FakePcsc::Reply status(std::uint16_t statusWord)
 void ModelCard::reset()
 {
     tachographSelected = false;
+    secondGenerationSelected = false;
     m_current.reset();
     m_hashed = false;
 }
@@ -32,11 +33,23 @@ FakePcsc::Reply ModelCard::answer(const std::vector<std::uint8_t> &command)
     case 0xA4: {
         m_hashed = false;
         if (command[2] == 0x04) {
-            tachographSelected = true;
+            const bool second = command.size() >= 11 && command[6] == 0x53;
+            if (second && secondGenerationFiles.empty())
+                return status(0x6A82);
+            tachographSelected = !second;
+            secondGenerationSelected = second;
             m_current.reset();
             return status(0x9000);
         }
         const auto id = static_cast<std::uint16_t>(command[5] << 8 | command[6]);
+        if (secondGenerationSelected) {
+            if (!secondGenerationFiles.count(id) || failSelectOf == id) {
+                m_current.reset();
+                return status(0x6A82);
+            }
+            m_current = id;
+            return status(0x9000);
+        }
         const bool inMasterFile = id == 0x0002 || id == 0x0005;
         if (!files.count(id) || failSelectOf == id || (directories && inMasterFile == tachographSelected)) {
             m_current.reset();
@@ -52,9 +65,14 @@ FakePcsc::Reply ModelCard::answer(const std::vector<std::uint8_t> &command)
         }
         if (!m_hashed || (refuseSignatureOf && refuseSignatureOf == m_current))
             return status(0x6985);
+        if (secondGenerationSelected && command.size() >= 5 && command[4] != secondGenerationSignatureLength)
+            return status(static_cast<std::uint16_t>(0x6C00 | (secondGenerationSignatureLength & 0xFF)));
         m_removed = removeAfterSignatureOf && removeAfterSignatureOf == m_current;
         {
-            FakePcsc::Reply reply{SCARD_S_SUCCESS, std::vector<std::uint8_t>(signatureLength, 0x5A)};
+            FakePcsc::Reply reply{SCARD_S_SUCCESS,
+                                  std::vector<std::uint8_t>(secondGenerationSelected ? secondGenerationSignatureLength
+                                                                                     : signatureLength,
+                                                            secondGenerationSelected ? 0xA5 : 0x5A)};
             reply.bytes.push_back(0x90);
             reply.bytes.push_back(0x00);
             return reply;
@@ -62,7 +80,7 @@ FakePcsc::Reply ModelCard::answer(const std::vector<std::uint8_t> &command)
     case 0xB0: {
         if (!m_current)
             return status(0x6986);
-        const auto &file = files.at(*m_current);
+        const auto &file = currentFile();
         const std::size_t offset = static_cast<std::size_t>(command[2] << 8 | command[3]);
         const std::size_t wanted = command[4] == 0 ? 256 : command[4];
         if (offset > file.size())
@@ -105,7 +123,7 @@ FakePcsc::Reply ModelCard::answer(const std::vector<std::uint8_t> &command)
         std::size_t offset = 0;
         for (std::size_t i = 0; i < command[6]; ++i)
             offset = offset << 8 | command[7 + i];
-        const auto &file = files.at(*m_current);
+        const auto &file = currentFile();
         if (offset > file.size())
             return status(0x6B00);
         if (offset == file.size())
@@ -121,7 +139,23 @@ FakePcsc::Reply ModelCard::answer(const std::vector<std::uint8_t> &command)
         reply.bytes.push_back(0x00);
         return reply;
     }
+    case 0xD6: {
+        if (!m_current)
+            return status(0x6986);
+        auto &file = currentFile();
+        const std::size_t offset = static_cast<std::size_t>(command[2] << 8 | command[3]);
+        if (command.size() < 5 || command.size() != 5u + command[4] || offset + command[4] > file.size())
+            return status(0x6700);
+        std::copy(command.begin() + 5, command.end(), file.begin() + static_cast<std::ptrdiff_t>(offset));
+        updates.push_back({secondGenerationSelected ? 2 : 1, *m_current, {command.begin() + 5, command.end()}});
+        return status(0x9000);
+    }
     default:
         return status(0x6D00);
     }
+}
+
+std::vector<std::uint8_t> &ModelCard::currentFile()
+{
+    return secondGenerationSelected ? secondGenerationFiles.at(*m_current) : files.at(*m_current);
 }

@@ -20,6 +20,18 @@ struct ModelCard
     enum class EndStyle { SixC00, EmptySuccess, SixB00, SixSevenHundred };
 
     std::map<std::uint16_t, std::vector<std::uint8_t>> files;
+    // The files of DF Tachograph_G2; a card without any is a first-generation card.
+    std::map<std::uint16_t, std::vector<std::uint8_t>> secondGenerationFiles;
+    // What PSO answers in DF Tachograph_G2; a Le of another length gets 6Cxx.
+    std::size_t secondGenerationSignatureLength = 64;
+    // UPDATE BINARY commands that changed a file: the application (1 or 2), the EF, the bytes.
+    struct Update
+    {
+        int application;
+        std::uint16_t fileId;
+        std::vector<std::uint8_t> bytes;
+    };
+    std::vector<Update> updates;
     LengthStyle lengthStyle = LengthStyle::ExactLength;
     EndStyle endStyle = EndStyle::SixC00;
     std::size_t signatureLength = 128;
@@ -30,6 +42,7 @@ struct ModelCard
     // the tachograph application; the application is selected by name, a reset returns to the MF.
     bool directories = false;
     bool tachographSelected = false;
+    bool secondGenerationSelected = false;
     // After this many commands every exchange fails as with a pulled card.
     std::optional<std::size_t> removeAfter;
     // The card is pulled right after it signed this EF.
@@ -40,6 +53,8 @@ struct ModelCard
     FakePcsc::Reply answer(const std::vector<std::uint8_t> &command);
 
 private:
+    std::vector<std::uint8_t> &currentFile();
+
     std::optional<std::uint16_t> m_current;
     bool m_hashed = false;
     std::size_t m_commands = 0;
