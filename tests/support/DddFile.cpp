@@ -53,8 +53,7 @@ DddFile::ParseResult DddFile::parse(std::span<const std::uint8_t> bytes)
         const auto fileId = static_cast<std::uint16_t>(bytes[position] << 8 | bytes[position + 1]);
         const std::uint8_t type = bytes[position + 2];
         const std::size_t length = static_cast<std::size_t>(bytes[position + 3] << 8 | bytes[position + 4]);
-        if (type != static_cast<std::uint8_t>(DddRecordType::Data)
-            && type != static_cast<std::uint8_t>(DddRecordType::Signature)) {
+        if (type > static_cast<std::uint8_t>(DddRecordType::SecondGenerationSignature)) {
             result.error = "unknown record type " + std::to_string(type) + " for EF " + fileIdText(fileId) + " at "
                     + offsetText(position);
             result.errorOffset = position;
@@ -118,15 +117,17 @@ std::optional<std::vector<std::uint8_t>> DddFile::find(const std::vector<DddReco
 DddCheck DddFile::signaturesFollowData(const std::vector<DddRecord> &records)
 {
     for (std::size_t i = 0; i < records.size(); ++i) {
-        if (records[i].type != DddRecordType::Signature)
+        if (!isSignature(records[i].type))
             continue;
         const std::string where =
                 "signature record " + std::to_string(i) + " (EF " + fileIdText(records[i].fileId) + ")";
         if (i == 0)
             return DddCheck::failure(where + " is the first record");
         const auto &before = records[i - 1];
-        if (before.type != DddRecordType::Data)
+        if (isSignature(before.type))
             return DddCheck::failure(where + " follows another signature record");
+        if (isSecondGeneration(before.type) != isSecondGeneration(records[i].type))
+            return DddCheck::failure(where + " follows a data record of the other generation");
         if (before.fileId != records[i].fileId)
             return DddCheck::failure(where + " follows the data record of EF " + fileIdText(before.fileId));
     }

@@ -1,7 +1,8 @@
 #pragma once
 
 // A ".ddd" download file: a plain sequence of records, each a 2-byte big-endian file identifier,
-// a 1-byte type (00 data, 01 signature), a 2-byte big-endian length L and L bytes. Tests check the
+// a 1-byte type (00 data, 01 signature of the first-generation application; 02 data, 03
+// signature of the second-generation one), a 2-byte big-endian length L and L bytes. Tests check the
 // files the program writes with it, and the simulated card loads download files for replay.
 
 #include <cstddef>
@@ -11,7 +12,12 @@
 #include <string>
 #include <vector>
 
-enum class DddRecordType : std::uint8_t { Data = 0x00, Signature = 0x01 };
+enum class DddRecordType : std::uint8_t {
+    Data = 0x00,
+    Signature = 0x01,
+    SecondGenerationData = 0x02,
+    SecondGenerationSignature = 0x03,
+};
 
 struct DddRecord
 {
@@ -54,11 +60,20 @@ public:
     static std::optional<std::vector<std::uint8_t>> find(const std::vector<DddRecord> &records, std::uint16_t fileId,
                                                          DddRecordType type);
 
-    // Every signature record directly follows the data record of the same EF.
+    static bool isSignature(DddRecordType type)
+    {
+        return type == DddRecordType::Signature || type == DddRecordType::SecondGenerationSignature;
+    }
+    static bool isSecondGeneration(DddRecordType type)
+    {
+        return type == DddRecordType::SecondGenerationData || type == DddRecordType::SecondGenerationSignature;
+    }
+
+    // Every signature record directly follows the data record of the same EF and generation.
     static DddCheck signaturesFollowData(const std::vector<DddRecord> &records);
 
-    // Every signature record is a valid RSASSA-PKCS1-v1_5 signature with SHA-1 over the content
-    // of the data record before it, made with the key whose public half publicKeyPem holds.
+    // Every first-generation signature record is a valid RSASSA-PKCS1-v1_5 signature with SHA-1
+    // over the content of the data record before it, made with the key whose public half publicKeyPem holds.
     // There must be at least one signature.
     static DddCheck verifySignatures(const std::vector<DddRecord> &records, const std::string &publicKeyPem);
 

@@ -70,7 +70,7 @@ INSTANTIATE_TEST_SUITE_P(
                         Malformed{"OneTrailingByte", join({Icc, Bytes{0x00}}), 30},
                         Malformed{"FourTrailingZeros", join({Icc, Identification, Bytes(4, 0)}), 178},
                         Malformed{"LengthBeyondEnd", join({Icc, Bytes{0x05, 0x04, 0x00, 0xFF, 0xFF, 1, 2, 3}}), 30},
-                        Malformed{"UnknownType", join({Icc, record(0x0520, 2, 143)}), 30}),
+                        Malformed{"UnknownType", join({Icc, record(0x0520, 4, 143)}), 30}),
         [](const testing::TestParamInfo<Malformed> &p) { return std::string(p.param.name); });
 
 TEST(DddFile, ParsesAndEncodesTheSameBytes)

@@ -4,6 +4,7 @@
 #include "tools/vcard/Windows1250.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <string_view>
 #include <vector>
@@ -414,7 +415,175 @@ Bytes specificConditions(std::size_t size, SeededRandom &rng, const Clock &clock
     return file.take();
 }
 
+void appendBigEndian16(Bytes &to, std::uint16_t value)
+{
+    to.push_back(static_cast<std::uint8_t>(value >> 8));
+    to.push_back(static_cast<std::uint8_t>(value));
+}
+
+// DriverCardApplicationIdentification of the second generation: the card's type, its structure
+// version ({01 00} for version 1, {01 01} for version 2) and its record counts.
+Bytes secondGenerationApplicationIdentification(int version)
+{
+    Bytes file{0x01, 0x01, static_cast<std::uint8_t>(version == 2 ? 0x01 : 0x00), 12, 24};
+    appendBigEndian16(file, 13776); // activity structure length
+    appendBigEndian16(file, 200); // vehicle records
+    appendBigEndian16(file, 112); // place records
+    appendBigEndian16(file, 336); // GNSS accumulated driving records
+    appendBigEndian16(file, 112); // specific condition records
+    appendBigEndian16(file, 200); // vehicle unit records
+    return file;
+}
+
+// DriverCardApplicationIdentificationV2: the length of what follows and the counts of version 2.
+Bytes applicationIdentificationV2()
+{
+    Bytes file;
+    appendBigEndian16(file, 8);
+    appendBigEndian16(file, 1120); // border crossings
+    appendBigEndian16(file, 1624); // load/unload operations
+    appendBigEndian16(file, 336); // load type entries
+    appendBigEndian16(file, 3072); // VU configuration length
+    return file;
+}
+
+// A cyclic record file of the second generation: a pointer to the newest record, then records of
+// which the oldest part is still empty.
+Bytes cyclicRecords(std::size_t size, std::size_t pointerBytes, std::size_t recordSize, SeededRandom &rng)
+{
+    FileWriter file(size);
+    if (size <= pointerBytes || recordSize == 0)
+        return file.take();
+    const std::size_t records = (size - pointerBytes) / recordSize;
+    const std::size_t used = rng.between(0, static_cast<std::uint32_t>(records));
+    if (used > 0) {
+        if (pointerBytes == 2)
+            file.u16(0, static_cast<std::uint32_t>(used - 1));
+        else
+            file.byte(0, static_cast<std::uint8_t>(used - 1));
+        file.random(pointerBytes, used * recordSize, rng);
+    }
+    return file.take();
+}
+
+std::uint32_t timeRealOf(int year, unsigned month, unsigned day)
+{
+    using namespace std::chrono;
+    const sys_days date{std::chrono::year{year} / std::chrono::month{month} / std::chrono::day{day}};
+    return static_cast<std::uint32_t>(date.time_since_epoch() / seconds(1));
+}
+
+// The DF Tachograph_G2 of the card: the holder's data as in the DF Tachograph, the rest made
+// from the seed, the certificates from the test PKI. False when a certificate cannot be made.
+bool addSecondGeneration(CardImage &image, const GeneratorOptions &options, const EcKey &cardKey)
+{
+    const TestPki *pki = TestPki::shared();
+    if (!pki)
+        return false;
+    CertificateReference cardReference{};
+    const Bytes &icc = image.masterFiles.at(EfIcc);
+    for (std::size_t i = 0; i < cardReference.size() && 1 + i < icc.size(); ++i)
+        cardReference[i] = icc[1 + i]; // the card's extended serial number
+    // Valid around the time the tests and the demo run.
+    const std::uint32_t effective = timeRealOf(2025, 1, 1);
+    const std::uint32_t expiration = timeRealOf(2030, 12, 31);
+    const CertificateReference &ca = pki->caReference(options.chain);
+    const Bytes signCertificate =
+            cvCertificate(pki->caKey(options.chain),
+                          {ca, EquipmentType::DriverCardSign, cardReference, effective, expiration}, cardKey);
+    const Bytes authenticationCertificate = cvCertificate(
+            pki->caKey(options.chain), {ca, EquipmentType::DriverCard, cardReference, effective, expiration}, cardKey);
+    if (signCertificate.empty() || authenticationCertificate.empty())
+        return false;
+
+    for (const auto &ef : SecondGenerationFiles) {
+        if (ef.version2Only && options.secondGenerationVersion != 2)
+            continue;
+        SeededRandom rng(options.seed * 0x10001 + 0x47320000u + ef.fileId);
+        Bytes content;
+        switch (ef.fileId) {
+        case 0x0501:
+            content = secondGenerationApplicationIdentification(options.secondGenerationVersion);
+            break;
+        case 0xC100:
+            content = authenticationCertificate;
+            break;
+        case 0xC101:
+            content = signCertificate;
+            break;
+        case 0xC108:
+            content = pki->caCertificate(options.chain);
+            break;
+        case 0xC109:
+            content = options.chain == CertificateChain::SecondRoot ? pki->linkCertificate
+                                                                    : Bytes(EmptyCertificateEfSize, 0);
+            break;
+        case 0x0520:
+        case 0x050E:
+        case 0x0521:
+        case 0x0507:
+        case 0x0508:
+            content = image.tachographFiles.at(ef.fileId); // the same structure in both applications
+            break;
+        case 0x0525:
+            content = applicationIdentificationV2();
+            break;
+        case 0x0502:
+        case 0x0503:
+            content = cyclicRecords(ef.size, 0, 24, rng);
+            break;
+        case 0x0504:
+            content = cyclicRecords(ef.size, 4, 1, rng);
+            break;
+        case 0x0505:
+            content = cyclicRecords(ef.size, 2, 48, rng);
+            break;
+        case 0x0506:
+            content = cyclicRecords(ef.size, 2, 21, rng);
+            break;
+        case 0x0522:
+        case 0x0526:
+        case 0x0530:
+            content = cyclicRecords(ef.size, 2, 5, rng);
+            break;
+        case 0x0523:
+            content = cyclicRecords(ef.size, 2, 10, rng);
+            break;
+        case 0x0524:
+            content = cyclicRecords(ef.size, 2, 18, rng);
+            break;
+        case 0x0527:
+            content = cyclicRecords(ef.size, 2, 5, rng);
+            break;
+        case 0x0528:
+            content = cyclicRecords(ef.size, 2, 17, rng);
+            break;
+        case 0x0529:
+            content = cyclicRecords(ef.size, 2, 20, rng);
+            break;
+        default:
+            content.assign(ef.size, 0);
+            break;
+        }
+        image.secondGenerationFiles[ef.fileId] = std::move(content);
+    }
+    // A download reads the certificates first, then the other EFs in the file table's order.
+    for (const std::uint16_t certificate : {std::uint16_t{0xC101}, std::uint16_t{0xC108}, std::uint16_t{0xC109}})
+        image.downloadOrder.push_back({certificate, false, true});
+    for (const auto &ef : SecondGenerationFiles) {
+        if (ef.downloaded && ef.isSigned && image.secondGenerationFiles.contains(ef.fileId))
+            image.downloadOrder.push_back({ef.fileId, true, true});
+    }
+    return true;
+}
+
 } // namespace
+
+std::optional<EcKey> secondGenerationCardKey(const GeneratorOptions &options)
+{
+    return EcKey::fromLabel(options.cardCurve,
+                            "korvan test card " + std::to_string(options.seed) + " " + ecCurveName(options.cardCurve));
+}
 
 const EfLayout *findEfLayout(std::uint16_t fileId)
 {
@@ -527,6 +696,11 @@ CardImage generateCard(const GeneratorOptions &options)
         auto &files = CardImage::isMasterFile(layout.fileId) ? image.masterFiles : image.tachographFiles;
         files[layout.fileId] = std::move(content);
         image.downloadOrder.push_back({layout.fileId, layout.isSigned});
+    }
+    if (options.generation == 2) {
+        const auto key = secondGenerationCardKey(options);
+        if (!key || !addSecondGeneration(image, options, *key))
+            return {};
     }
     return image;
 }

@@ -3,6 +3,8 @@
 // A plausible Gen1 driver card made from a seed: the same options give the same bytes.
 
 #include "tools/vcard/CardImage.h"
+#include "tools/vcard/EcKey.h"
+#include "tools/vcard/TestPki.h"
 
 #include <array>
 #include <cstdint>
@@ -44,6 +46,50 @@ inline constexpr std::array<EfLayout, 16> DriverCardFiles{{
 
 const EfLayout *findEfLayout(std::uint16_t fileId);
 
+struct SecondGenerationEf
+{
+    std::uint16_t fileId;
+    const char *name;
+    std::size_t size; // the regulation fixes every size of this application's EFs
+    bool version2Only;
+    bool downloaded; // a download holds it: all but EF Card_Download, EF VU_Configuration and EF CardMA_Certificate
+    bool isSigned;
+};
+
+// The EFs of the DF Tachograph_G2 of a driver card, in the order of the card's file table, with
+// the certificates a download reads first marked unsigned.
+inline constexpr std::array<SecondGenerationEf, 25> SecondGenerationFiles{{
+        {0x0501, "Application identification", 17, false, true, true},
+        {0xC100, "CardMA certificate", 0, false, false, false},
+        {0xC101, "CardSign certificate", 0, false, true, false},
+        {0xC108, "CA certificate", 0, false, true, false},
+        {0xC109, "Link certificate", 0, false, true, false},
+        {0x0520, "Identification", 143, false, true, true},
+        {0x050E, "Card download", 4, false, false, false},
+        {0x0521, "Driving licence information", 53, false, true, true},
+        {0x0502, "Events", 3168, false, true, true},
+        {0x0503, "Faults", 1152, false, true, true},
+        {0x0504, "Driver activity", 13780, false, true, true},
+        {0x0505, "Vehicles used", 9602, false, true, true},
+        {0x0506, "Places", 2354, false, true, true},
+        {0x0507, "Current usage", 19, false, true, true},
+        {0x0508, "Control activity", 46, false, true, true},
+        {0x0522, "Specific conditions", 562, false, true, true},
+        {0x0523, "Vehicle units used", 2002, false, true, true},
+        {0x0524, "GNSS places", 6050, false, true, true},
+        {0x0525, "Application identification V2", 10, true, true, true},
+        {0x0526, "Places authentication", 562, true, true, true},
+        {0x0527, "GNSS places authentication", 1682, true, true, true},
+        {0x0528, "Border crossings", 19042, true, true, true},
+        {0x0529, "Load/unload operations", 32482, true, true, true},
+        {0x0530, "Load type entries", 1682, true, true, true},
+        {0x0540, "VU configuration", 3072, true, false, false},
+}};
+
+// The size of an EF of the DF Tachograph_G2 without a link certificate: the smallest a
+// certificate EF has, all zero.
+inline constexpr std::size_t EmptyCertificateEfSize = 204;
+
 enum class SizePreset { Default, Min, Max, Multiple256 };
 
 // Multiple256 takes the multiple of 256 within the EF's range nearest to its default size, so
@@ -61,6 +107,10 @@ struct GeneratorOptions
     std::optional<std::string> cardNumber; // printable ASCII, at most 16
     bool padWithZero = false; // names padded with 00 instead of spaces
     bool fullLengthNames = false; // generated names fill all 35 bytes
+    int generation = 1;
+    int secondGenerationVersion = 2; // 1 or 2, on a second-generation card
+    EcCurve cardCurve = EcCurve::BrainpoolP256r1;
+    CertificateChain chain = CertificateChain::FirstRoot;
 };
 
 inline constexpr std::size_t NameBytes = 35;
@@ -73,6 +123,11 @@ inline constexpr std::size_t FirstNamesCodePageOffset = 101;
 inline constexpr std::size_t FirstNamesOffset = 102;
 inline constexpr std::size_t CardNumberOffset = 1;
 
+// The second-generation card's signing key: from the seed and the curve. No value when OpenSSL
+// fails.
+std::optional<EcKey> secondGenerationCardKey(const GeneratorOptions &options);
+
+// An empty image when the second-generation key or certificates cannot be made.
 CardImage generateCard(const GeneratorOptions &options);
 
 } // namespace vcard

@@ -23,6 +23,7 @@ constexpr std::uint8_t ClaIso = 0x00;
 constexpr std::uint8_t ClaProprietary = 0x80;
 constexpr std::uint8_t InsSelect = 0xA4;
 constexpr std::uint8_t InsReadBinary = 0xB0;
+constexpr std::uint8_t InsUpdateBinary = 0xD6;
 constexpr std::uint8_t InsHashOrPso = 0x2A;
 constexpr std::size_t SignatureBytes = 128;
 
@@ -77,7 +78,7 @@ SimulatedCard::SimulatedCard(CardImage image, std::optional<CardKey> key, CardFa
 
 void SimulatedCard::reset()
 {
-    m_inTachographDf = false;
+    m_df = Df::Master;
     m_currentEf.reset();
     m_hash.reset();
 }
@@ -103,6 +104,8 @@ Bytes SimulatedCard::transmit(std::span<const std::uint8_t> bytes)
         return select(apdu);
     if (apdu.cla == ClaIso && apdu.ins == InsReadBinary)
         return readBinary(apdu);
+    if (apdu.cla == ClaIso && apdu.ins == InsUpdateBinary)
+        return updateBinary(apdu);
     if (apdu.cla == ClaProprietary && apdu.ins == InsHashOrPso)
         return performHash(apdu);
     if (apdu.cla == ClaIso && apdu.ins == InsHashOrPso)
@@ -120,11 +123,24 @@ std::optional<std::uint16_t> SimulatedCard::fileConcerned(const Apdu &apdu) cons
     return m_currentEf;
 }
 
+const std::map<std::uint16_t, Bytes> &SimulatedCard::currentDfFiles() const
+{
+    switch (m_df) {
+    case Df::Tachograph:
+        return m_image.tachographFiles;
+    case Df::TachographG2:
+        return m_image.secondGenerationFiles;
+    case Df::Master:
+        break;
+    }
+    return m_image.masterFiles;
+}
+
 const Bytes *SimulatedCard::currentFile() const
 {
     if (!m_currentEf)
         return nullptr;
-    const auto &files = m_inTachographDf ? m_image.tachographFiles : m_image.masterFiles;
+    const auto &files = currentDfFiles();
     const auto found = files.find(*m_currentEf);
     return found == files.end() ? nullptr : &found->second;
 }
@@ -137,9 +153,18 @@ Bytes SimulatedCard::select(const Apdu &apdu)
     if (apdu.p1 == 0x04) {
         if (!apdu.hasData || apdu.data.size() > 16)
             return status(Sw::WrongLength);
-        if (m_faults.noTachograph || !std::ranges::equal(apdu.data, TachographAid))
+        Df wanted = Df::Master;
+        if (std::ranges::equal(apdu.data, TachographAid) && !m_faults.noTachograph)
+            wanted = Df::Tachograph;
+        else if (std::ranges::equal(apdu.data, TachographG2Aid) && m_image.hasSecondGeneration())
+            wanted = Df::TachographG2;
+        else
             return status(Sw::FileNotFound);
-        m_inTachographDf = true;
+        // The regulation promises that each application is selected from the master file; from
+        // inside the other one a card need not find it, and this one does not.
+        if (m_df != Df::Master && m_df != wanted)
+            return status(Sw::FileNotFound);
+        m_df = wanted;
         m_currentEf.reset();
         m_hash.reset();
         return status(Sw::Ok);
@@ -151,8 +176,7 @@ Bytes SimulatedCard::select(const Apdu &apdu)
         const auto fileId = static_cast<std::uint16_t>(apdu.data[0] << 8 | apdu.data[1]);
         // Only the current DF is searched: an EF of the master file is out of reach once the
         // application is selected, and there is no way back but a reset.
-        const auto &files = m_inTachographDf ? m_image.tachographFiles : m_image.masterFiles;
-        if (!files.contains(fileId))
+        if (!currentDfFiles().contains(fileId))
             return status(Sw::FileNotFound);
         m_currentEf = fileId;
         m_hash.reset();
@@ -177,6 +201,9 @@ Bytes SimulatedCard::readBinary(const Apdu &apdu)
     const Bytes *file = currentFile();
     if (!file)
         return status(Sw::NoCurrentEf);
+    // Readable only through secure messaging, which a download does not use.
+    if (m_df == Df::TachographG2 && m_currentEf == EfVuConfiguration)
+        return status(Sw::SecurityStatusNotSatisfied);
 
     const std::size_t offset = static_cast<std::size_t>(apdu.p1 << 8 | apdu.p2);
     const std::size_t size = file->size();
@@ -200,9 +227,23 @@ Bytes SimulatedCard::performHash(const Apdu &apdu)
     const Bytes *file = currentFile();
     if (!file)
         return status(Sw::NoCurrentEf);
-    CardKey::Sha1Hash hash{};
+    if (m_df == Df::TachographG2) {
+        if (m_currentEf == EfVuConfiguration)
+            return status(Sw::SecurityStatusNotSatisfied);
+        // The hash the card's key calls for; a replayed card without a key hashes with SHA-256,
+        // which its recorded signatures do not depend on.
+        if (m_secondGenerationKey) {
+            m_hash = m_secondGenerationKey->hash(*file);
+        } else {
+            Bytes hash(SHA256_DIGEST_LENGTH);
+            SHA256(file->data(), file->size(), hash.data());
+            m_hash = std::move(hash);
+        }
+        return status(Sw::Ok);
+    }
+    Bytes hash(SHA_DIGEST_LENGTH);
     SHA1(file->data(), file->size(), hash.data());
-    m_hash = hash;
+    m_hash = std::move(hash);
     return status(Sw::Ok);
 }
 
@@ -212,16 +253,57 @@ Bytes SimulatedCard::computeSignature(const Apdu &apdu)
         return status(Sw::WrongParameters);
     if (apdu.hasData || !apdu.le)
         return status(Sw::WrongLength);
+    if (m_df == Df::TachographG2)
+        return computeSecondGenerationSignature(*apdu.le);
     if (*apdu.le != SignatureBytes && *apdu.le != 256)
         return wrongLe(SignatureBytes);
-    if (!m_hash || !m_currentEf)
+    if (!m_hash || !m_currentEf || m_hash->size() != SHA_DIGEST_LENGTH)
         return status(Sw::ConditionsNotSatisfied);
-    auto signature = cardSignature(m_image, m_key ? &*m_key : nullptr, *m_currentEf, *m_hash);
+    CardKey::Sha1Hash hash{};
+    std::copy(m_hash->begin(), m_hash->end(), hash.begin());
+    auto signature = cardSignature(m_image, m_key ? &*m_key : nullptr, *m_currentEf, hash);
     if (!signature)
         return status(Sw::ConditionsNotSatisfied);
     if (m_faults.signatureLength)
         signature->resize(*m_faults.signatureLength, 0x00);
     return withStatus(std::move(*signature), Sw::Ok);
+}
+
+Bytes SimulatedCard::computeSecondGenerationSignature(std::size_t le)
+{
+    if (!m_hash || !m_currentEf)
+        return status(Sw::ConditionsNotSatisfied);
+    auto signature = secondGenerationSignature(m_image, m_secondGenerationKey ? &*m_secondGenerationKey : nullptr,
+                                               *m_currentEf, *m_hash);
+    if (!signature)
+        return status(Sw::ConditionsNotSatisfied);
+    const std::size_t length = m_faults.signatureLength.value_or(signature->size());
+    // An Le of 00 asks for whatever there is, unless the card is one that wants the exact length.
+    if (le != length && (le != 256 || m_faults.exactSignatureLe))
+        return wrongLe(length);
+    signature->resize(length, 0x00);
+    return withStatus(std::move(*signature), Sw::Ok);
+}
+
+Bytes SimulatedCard::updateBinary(const Apdu &apdu)
+{
+    if (!apdu.hasData || apdu.le)
+        return status(Sw::WrongLength);
+    if (apdu.p1 & 0x80)
+        return status(Sw::WrongParameters);
+    if (!m_currentEf)
+        return status(Sw::NoCurrentEf);
+    // Only EF Card_Download may be written without secure messaging.
+    if (m_df == Df::Master || *m_currentEf != EfCardDownload || m_faults.refuseUpdate)
+        return status(Sw::SecurityStatusNotSatisfied);
+    auto &files = m_df == Df::Tachograph ? m_image.tachographFiles : m_image.secondGenerationFiles;
+    Bytes &file = files.at(*m_currentEf);
+    const std::size_t offset = static_cast<std::size_t>(apdu.p1 << 8 | apdu.p2);
+    if (offset > file.size() || apdu.data.size() > file.size() - offset)
+        return status(Sw::OffsetBeyondEnd);
+    std::ranges::copy(apdu.data, file.begin() + static_cast<std::ptrdiff_t>(offset));
+    m_update = CardUpdate{m_df == Df::TachographG2, *m_currentEf, file};
+    return status(Sw::Ok);
 }
 
 } // namespace vcard

@@ -82,7 +82,7 @@ std::optional<std::string> parseName(const std::string &utf8, std::string &error
 std::string vcardUsage()
 {
     return R"(Usage: korvan-vcard [options]
-A simulated Gen1 driver card in a virtual PC/SC reader (vpcd).
+A simulated driver card in a virtual PC/SC reader (vpcd).
 
 Reader:
   --host HOST            reader address (127.0.0.1)
@@ -97,6 +97,13 @@ Contents (generated from a seed unless --load is given):
   --card-number TEXT     card number (printable ASCII, at most 16, padded with spaces)
   --pad-zero             pad the names with 00 bytes instead of spaces
   --full-names           generated names fill all 35 bytes
+  --generation 1|2       a first-generation card, or a second-generation card that also holds
+                         the DF Tachograph_G2 (1)
+  --g2-version 1|2       version of the second-generation application (2)
+  --g2-curve CURVE       curve of the card's second-generation key: brainpoolP256r1 (default),
+                         brainpoolP384r1, brainpoolP512r1 or NIST-P-256
+  --g2-chain 1|2         the card's CA certificate is signed under test root 1 (default), or
+                         under test root 2, with EF Link_Certificate linking it to root 1
   --load FILE            replay a download file: its data records are the EFs, its signature
                          records what PSO answers (6985 for an EF without one)
 Output:
@@ -104,6 +111,7 @@ Output:
   --write-key FILE       the card's public key (PEM)
   --write-modulus FILE   the card's public key as "n=HEX" and "e=HEX" lines
   --write-ddd FILE       the download file a correct download of this card gives
+  --write-test-pki DIR   the test roots' certificates and the link certificate, then exit
 Faults:
   --remove-after N       remove the card after answering N commands (once)
   --status CMD[:FID]=SW  answer SW to a command: CMD is INS (2 hex digits) or CLA and INS
@@ -113,6 +121,8 @@ Faults:
   --no-tachograph        the card has no tachograph application
   --eof-9000             READ BINARY at the end of a file answers 9000 without data
   --wrong-length-6700    6700 instead of 6Cxx
+  --exact-signature-le   a second-generation PSO answers 6Cxx to Le 00
+  --refuse-update        UPDATE BINARY of EF Card_Download answers 6982
   --baud RATE            delay each answer as a T=0 link of RATE bit/s would
   --delay-ms N           delay each answer by N ms
 Standard input takes the lines "insert", "remove" and "quit"; standard output reports "ready",
@@ -199,6 +209,35 @@ OptionsResult parseVcardOptions(const std::vector<std::string> &arguments)
                  config.generator.cardNumber = value;
                  return true;
              }},
+            {"--generation",
+             [&](const std::string &value) {
+                 const auto generation = parseNumber<int>(value);
+                 config.generator.generation = generation.value_or(0);
+                 contentOptions = true;
+                 return generation == 1 || generation == 2;
+             }},
+            {"--g2-version",
+             [&](const std::string &value) {
+                 const auto version = parseNumber<int>(value);
+                 config.generator.secondGenerationVersion = version.value_or(0);
+                 contentOptions = true;
+                 return version == 1 || version == 2;
+             }},
+            {"--g2-curve",
+             [&](const std::string &value) {
+                 const auto curve = ecCurveByName(value);
+                 config.generator.cardCurve = curve.value_or(EcCurve::BrainpoolP256r1);
+                 contentOptions = true;
+                 return curve.has_value();
+             }},
+            {"--g2-chain",
+             [&](const std::string &value) {
+                 contentOptions = true;
+                 if (value != "1" && value != "2")
+                     return false;
+                 config.generator.chain = value == "1" ? CertificateChain::FirstRoot : CertificateChain::SecondRoot;
+                 return true;
+             }},
             {"--load",
              [&](const std::string &value) {
                  config.loadPath = value;
@@ -222,6 +261,11 @@ OptionsResult parseVcardOptions(const std::vector<std::string> &arguments)
             {"--write-ddd",
              [&](const std::string &value) {
                  config.downloadPath = value;
+                 return !value.empty();
+             }},
+            {"--write-test-pki",
+             [&](const std::string &value) {
+                 config.testPkiDirectory = value;
                  return !value.empty();
              }},
             {"--remove-after",
@@ -284,6 +328,14 @@ OptionsResult parseVcardOptions(const std::vector<std::string> &arguments)
             {"--wrong-length-6700",
              [&] {
                  config.faults.wrongLength6700 = true;
+             }},
+            {"--exact-signature-le",
+             [&] {
+                 config.faults.exactSignatureLe = true;
+             }},
+            {"--refuse-update",
+             [&] {
+                 config.faults.refuseUpdate = true;
              }},
     };
 

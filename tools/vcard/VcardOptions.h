@@ -27,6 +27,7 @@ struct VcardConfig
     std::string keyPath;
     std::string modulusPath;
     std::string downloadPath;
+    std::string testPkiDirectory;
 };
 
 struct OptionsResult

@@ -301,6 +301,10 @@ bool VcardRunner::handleFrame(const Bytes &payload)
 
     logLine("> " + hex(payload));
     const Bytes response = m_card.transmit(payload);
+    if (const auto update = m_card.takeUpdate()) {
+        logLine(std::string("* update ") + (update->secondGeneration ? "G2 " : "G1 ")
+                + DddFile::fileIdText(update->fileId) + " " + hex(update->content));
+    }
     const auto delay = exchangeDelay(payload.size(), response.size(), m_config.baud, m_config.delayMs);
     if (delay.count() > 0)
         std::this_thread::sleep_for(delay);

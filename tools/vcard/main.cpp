@@ -1,9 +1,10 @@
-// korvan-vcard: a simulated Gen1 driver card in the virtual PC/SC reader (see README.md).
+// korvan-vcard: a simulated driver card in the virtual PC/SC reader (see README.md).
 
 #include "tools/vcard/CardGenerator.h"
 #include "tools/vcard/CardImage.h"
 #include "tools/vcard/CardKey.h"
 #include "tools/vcard/SimulatedCard.h"
+#include "tools/vcard/TestPki.h"
 #include "tools/vcard/VcardOptions.h"
 #include "tools/vcard/VcardRunner.h"
 
@@ -47,6 +48,24 @@ bool writeFile(const std::string &path, const std::string &contents)
     return true;
 }
 
+int writeTestPki(const std::string &directory)
+{
+    const vcard::TestPki *pki = vcard::TestPki::shared();
+    if (!pki)
+        return fail("cannot make the test PKI");
+    const std::pair<const char *, const vcard::Bytes *> files[] = {
+            {"TEST_ROOT_1.cvc", &pki->firstRootCertificate},
+            {"TEST_ROOT_2.cvc", &pki->secondRootCertificate},
+            {"TEST_LINK_1_2.cvc", &pki->linkCertificate},
+    };
+    for (const auto &[name, bytes] : files) {
+        const std::string path = directory + "/" + name;
+        if (!writeFile(path, std::string(bytes->begin(), bytes->end())))
+            return fail("cannot write " + path);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -61,9 +80,12 @@ int main(int argc, char **argv)
         return 2;
     }
     const vcard::VcardConfig &config = options.config;
+    if (!config.testPkiDirectory.empty())
+        return writeTestPki(config.testPkiDirectory);
 
     vcard::CardImage image;
     std::optional<vcard::CardKey> key;
+    std::optional<vcard::EcKey> secondGenerationKey;
     if (config.loadPath) {
         if (!config.keyPath.empty() || !config.modulusPath.empty())
             return fail("a replayed card has no key of its own to write");
@@ -77,8 +99,13 @@ int main(int argc, char **argv)
     } else {
         image = vcard::generateCard(config.generator);
         key = vcard::CardKey::fromSeed(config.generator.seed);
-        if (!key)
+        if (!key || image.masterFiles.empty())
             return fail("cannot make the card key");
+        if (config.generator.generation == 2) {
+            secondGenerationKey = vcard::secondGenerationCardKey(config.generator);
+            if (!secondGenerationKey)
+                return fail("cannot make the card's second-generation key");
+        }
     }
 
     if (!config.keyPath.empty() && !writeFile(config.keyPath, key->publicKeyPem()))
@@ -87,7 +114,8 @@ int main(int argc, char **argv)
         && !writeFile(config.modulusPath, "n=" + key->modulusHex() + "\ne=" + key->exponentHex() + "\n"))
         return fail("cannot write " + config.modulusPath);
     if (!config.downloadPath.empty()) {
-        const auto records = vcard::downloadRecords(image, key ? &*key : nullptr);
+        const auto records = vcard::downloadRecords(image, key ? &*key : nullptr,
+                                                    secondGenerationKey ? &*secondGenerationKey : nullptr);
         const auto bytes = DddFile::encode(records);
         if (records.empty() || bytes.empty())
             return fail("cannot make the download file");
@@ -106,6 +134,8 @@ int main(int argc, char **argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     vcard::SimulatedCard card(std::move(image), std::move(key), config.faults);
+    if (secondGenerationKey)
+        card.setSecondGenerationKey(std::move(*secondGenerationKey));
     int result = 0;
     {
         vcard::VcardRunner runner(config, card, log);
