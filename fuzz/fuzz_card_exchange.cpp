@@ -4,8 +4,9 @@
 // The input is a script of steps. Each step is an operation byte and its arguments; the card's
 // answers to the step's commands follow in the input, one per exchange:
 //   op % 4 == 0  ReadCardFile unsigned, then a file id (a byte choosing from FileIds; 0xF0 and
-//                up: the next two bytes)
-//   op % 4 == 1  ReadCardFile signed, then a file id
+//                up: the next two bytes); with bit 6 of op set, as a file of the second-generation
+//                application
+//   op % 4 == 1  ReadCardFile signed, then a file id; bit 6 as above
 //   op % 4 == 2  IdentifyCard; with the top bit of op set the connection fails
 //   op % 4 == 3  one raw exchange: a command length (word) and the command bytes
 // An answer is a control byte; by its top three bits: 0 a PC/SC failure (the low bits choose
@@ -34,14 +35,20 @@ using namespace DownloadFormat;
 
 constexpr std::size_t MaxSteps = 24;
 
-constexpr std::uint16_t FileIds[] = {IdentificationFileId, 0x0002, 0x0005, 0xC100, 0x0501, 0x050E, 0x0504, 0x0507};
+constexpr std::uint16_t FileIds[] = {
+        IdentificationFileId, 0x0002, 0x0005, 0xC100, 0x0501, 0x050E, 0x0504, 0x0507, 0xC101, 0x0529};
 constexpr LONG Failures[] = {
         SCARD_E_NOT_TRANSACTED, SCARD_W_REMOVED_CARD,   SCARD_E_INSUFFICIENT_BUFFER, SCARD_E_TIMEOUT,
         SCARD_F_COMM_ERROR,     SCARD_E_INVALID_HANDLE, SCARD_W_RESET_CARD,          SCARD_E_NO_SMARTCARD,
 };
 constexpr std::uint16_t StatusWords[] = {0x9000, 0x6C00, 0x6B00, 0x6700, 0x6A82, 0x6985, 0x6281,
                                          0x6D00, 0x6F00, 0x6982, 0x6100, 0x6CFF, 0x6C01, 0x6C80};
-const Bytes SignCommand{0x00, 0x2A, 0x9E, 0x9A, 0x80};
+
+// PSO: COMPUTE DIGITAL SIGNATURE, whatever length it asks for.
+bool isSignCommand(const Bytes &command)
+{
+    return command.size() == 5 && command[0] == 0x00 && command[1] == 0x2A && command[2] == 0x9E && command[3] == 0x9A;
+}
 
 // One READ BINARY that the card answered with data and 9000.
 struct ReadAnswer
@@ -163,7 +170,7 @@ FakePcsc::Reply cardAnswer(const Bytes &command)
     const bool success = deliverable(reply) && size >= 2 && reply.bytes[size - 2] == 0x90 && reply.bytes[size - 1] == 0;
     if (success && isReadBinary(command))
         script.reads.push_back({readOffset(command), Bytes(reply.bytes.begin(), reply.bytes.end() - 2)});
-    if (success && command == SignCommand)
+    if (success && isSignCommand(command))
         script.lastSignature.assign(reply.bytes.begin(), reply.bytes.end() - 2);
     script.lastCommand = command;
     script.lastReply = reply;
@@ -210,13 +217,16 @@ void checkContentCameFromTheCard(const Bytes &content)
         fuzzCheck(sent[i].test(content[i]), "data record holds what the card sent at each offset");
 }
 
-void readStep(CardDownload &download, std::uint16_t fileId, bool Signed)
+void readStep(CardDownload &download, std::uint16_t fileId, bool Signed, bool second)
 {
     const Bytes before = downloaded(download);
     const QByteArray namePartBefore = download.FileNamePart;
 
     startStep();
-    const bool done = download.ReadCardFile(QStringLiteral("File"), fileId, Signed);
+    const bool done =
+            download.ReadCardFile(QStringLiteral("File"), fileId, Signed,
+                                  second ? CardApplication::SecondGeneration : CardApplication::FirstGeneration);
+    const DddRecordType dataType = second ? DddRecordType::SecondGenerationData : DddRecordType::Data;
 
     const Bytes after = downloaded(download);
     fuzzCheck(after.size() >= before.size() && std::equal(before.begin(), before.end(), after.begin()),
@@ -224,21 +234,23 @@ void readStep(CardDownload &download, std::uint16_t fileId, bool Signed)
     records(after);
     const std::vector<DddRecord> added = records(Bytes(after.begin() + std::ssize(before), after.end()));
 
-    const bool dataAdded = !added.empty() && added[0].fileId == fileId && added[0].type == DddRecordType::Data;
+    const bool dataAdded = !added.empty() && added[0].fileId == fileId && added[0].type == dataType;
     if (done && Signed) {
         fuzzCheck(added.size() == 2 && dataAdded && added[1].fileId == fileId, "a signed step adds two records");
-        fuzzCheck(added[1].content == script.lastSignature && added[1].content.size() == SignatureSize,
-                  "the signature record holds the card's signature");
+        fuzzCheck(added[1].content == script.lastSignature, "the signature record holds the card's signature");
+        fuzzCheck(second ? isSecondGenerationSignatureLength(static_cast<std::uint32_t>(added[1].content.size()))
+                         : added[1].content.size() == SignatureSize,
+                  "a signature as long as the application's keys make them");
     } else if (done) {
         fuzzCheck(added.size() == 1 && dataAdded, "an unsigned step adds one data record");
     } else {
         // Only the data record may stay, when the signature was what failed.
-        fuzzCheck(added.empty() || (Signed && added.size() == 1 && dataAdded && script.lastCommand == SignCommand),
+        fuzzCheck(added.empty() || (Signed && added.size() == 1 && dataAdded && isSignCommand(script.lastCommand)),
                   "a failed step adds no partial record");
     }
     if (dataAdded)
         checkContentCameFromTheCard(added[0].content);
-    if (dataAdded && fileId == IdentificationFileId) {
+    if (dataAdded && fileId == IdentificationFileId && !second) {
         fuzzCheck(download.FileNamePart == buildFileNamePart(added[0].content.data(), added[0].content.size()),
                   "the file name part comes from the identification just read");
     } else {
@@ -344,7 +356,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         switch (op % 4) {
         case 0:
         case 1:
-            readStep(*download, fileIdFrom(input), op % 4 == 1);
+            readStep(*download, fileIdFrom(input), op % 4 == 1, (op & 0x40) != 0);
             break;
         case 2:
             identifyStep(*download, reporter, (op & 0x80) != 0);

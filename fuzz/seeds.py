@@ -72,6 +72,15 @@ def card_exchange():
         + bytes([0x03]) + word(5) + bytes([0x00, 0xB0, 0x00, 0x00, 0x00]) + raw(b"\x90"),
         # Identification on a card that cannot be connected.
         "no-connection": bytes([0x82]),
+        # Second generation: EF Application_Identification signed by a card that names the length
+        # of its signature with 6C40.
+        "second-generation-signature-6Cxx": bytes([0x41, 0x04]) + OK + OK + exact_length(0x11) + ASKED
+        + exact_length(0x40) + ASKED,
+        # Second generation: the CardSignCertificate (a brainpoolP256r1 certificate) sets the
+        # signature's length, then a signed file.
+        "second-generation-certificate-then-signed": bytes([0x40, 0x08]) + OK
+        + raw((HERE.parent / "tools/testpki/TEST_ROOT_1.cvc").read_bytes() + b"\x90\x00")
+        + bytes([0x41, 0x04]) + OK + OK + exact_length(0x11) + ASKED + ASKED,
     }
 
 

@@ -3,6 +3,7 @@
 #include "app/RunProgressBar.h"
 #include "support/CaseName.h"
 #include "support/ModalAnswerer.h"
+#include "support/SecondGenerationCheck.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -11,6 +12,7 @@
 #include <QStringDecoder>
 #include <QTimer>
 
+#include <QDateTime>
 #include <QDir>
 
 namespace {
@@ -52,13 +54,33 @@ QString expectedFileNamePattern(const Bytes &download)
     return QStringLiteral("^C_\\d{8}_\\d{4}_") + QRegularExpression::escape(part) + QStringLiteral("\\.ddd$");
 }
 
+// EF Card_Download as the card holds it after the run: the time of the run, as TimeReal.
+::testing::AssertionResult markedDownloaded(const std::optional<Bytes> &cardDownload, qint64 from, qint64 to)
+{
+    if (!cardDownload || cardDownload->size() != 4)
+        return ::testing::AssertionFailure() << "EF Card_Download was not written";
+    const qint64 written =
+            qint64{(*cardDownload)[0]} << 24 | (*cardDownload)[1] << 16 | (*cardDownload)[2] << 8 | (*cardDownload)[3];
+    if (written < from || written > to)
+        return ::testing::AssertionFailure()
+                << "EF Card_Download holds " << written << ", the run was " << from << " to " << to;
+    return ::testing::AssertionSuccess();
+}
+
 class DownloadRunE2e : public WindowE2e
 {
 protected:
     // Presses "Vyčíst kartu" and answers the upload question with No.
-    void runDownload() { questions = WindowE2e::runDownload(QMessageBox::No); }
+    void runDownload()
+    {
+        runStarted = QDateTime::currentSecsSinceEpoch();
+        questions = WindowE2e::runDownload(QMessageBox::No);
+        runEnded = QDateTime::currentSecsSinceEpoch();
+    }
 
     QStringList questions;
+    qint64 runStarted = 0;
+    qint64 runEnded = 0;
 };
 
 struct ShapeCase
@@ -101,6 +123,8 @@ TEST_P(DownloadRunShapes, FileHoldsEveryFileAndSignatureOfTheCard)
     EXPECT_EQ(form->CardInfoLabel->text(), QStringLiteral("vyjměte kartu"));
     EXPECT_FALSE(form->CardReadButton->isEnabled());
     EXPECT_EQ(questions, QStringList{QStringLiteral("Odeslat soubor na server?")});
+    EXPECT_TRUE(markedDownloaded(card.updatedFile(0x050E, false), runStarted, runEnded));
+    EXPECT_TRUE(logText().contains(QStringLiteral("- not present, code 6A82: a first-generation card")));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -114,6 +138,76 @@ INSTANTIATE_TEST_SUITE_P(
                 ShapeCase{"CardAnswering6700", {"--seed", "16", "--wrong-length-6700", "--sizes", "multiple256"}},
                 ShapeCase{"CardAnsweringEmptyAtTheEnd", {"--seed", "17", "--eof-9000", "--sizes", "multiple256"}}),
         CaseName());
+
+struct SecondGenerationCase
+{
+    const char *name;
+    std::vector<std::string> arguments;
+    int files; // of both applications
+};
+
+class SecondGenerationRuns : public DownloadRunE2e, public testing::WithParamInterface<SecondGenerationCase>
+{
+};
+
+TEST_P(SecondGenerationRuns, FileHoldsBothApplicationsVerifiedAndTheCardIsMarkedInBoth)
+{
+    VirtualCard &card = startCard(GetParam().arguments);
+    openWindow();
+    ASSERT_TRUE(waitForIdentification());
+    runDownload();
+
+    ASSERT_EQ(downloadedFiles().size(), 1) << logText().toStdString();
+    const Bytes written = readDownload(downloadedFiles().front());
+    EXPECT_EQ(written, card.expectedDownload());
+    EXPECT_TRUE(isWellFormedDownload(written, card.publicKeyPem()));
+    const DddCheck chain =
+            SecondGenerationCheck::verify(DddFile::parse(written).records, VirtualCard::testRootCertificate());
+    EXPECT_TRUE(chain.ok) << chain.error;
+    EXPECT_EQ(form->CardProgressBar->maximum(), GetParam().files);
+    EXPECT_EQ(logText().count(QStringLiteral("----- Read file: ")), GetParam().files);
+    EXPECT_TRUE(logText().contains(QStringLiteral("----- Select TACHO_G2 DF -----")));
+    EXPECT_TRUE(logText().contains(QStringLiteral("----- Update file: Card Download G2 -----")));
+    EXPECT_EQ(statusText(), QStringLiteral("Čtení karty dokončeno"));
+    EXPECT_EQ(questions, QStringList{QStringLiteral("Odeslat soubor na server?")});
+    EXPECT_TRUE(markedDownloaded(card.updatedFile(0x050E, false), runStarted, runEnded));
+    EXPECT_TRUE(markedDownloaded(card.updatedFile(0x050E, true), runStarted, runEnded));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+        Table, SecondGenerationRuns,
+        testing::Values(
+                SecondGenerationCase{"Version1", {"--seed", "31", "--generation", "2", "--g2-version", "1"}, 32},
+                SecondGenerationCase{
+                        "Version2SmallestSizes", {"--seed", "32", "--generation", "2", "--sizes", "min"}, 38},
+                SecondGenerationCase{"Version2LargestSizesLargerCurveThroughTheLink",
+                                     {"--seed", "33", "--generation", "2", "--sizes", "max", "--g2-curve",
+                                      "brainpoolP384r1", "--g2-chain", "2"},
+                                     38},
+                SecondGenerationCase{"Version2MultiplesOf256ExactSignatureLength",
+                                     {"--seed", "34", "--generation", "2", "--sizes", "multiple256",
+                                      "--exact-signature-le", "--g2-curve", "brainpoolP512r1"},
+                                     38},
+                SecondGenerationCase{"Version1Answering6700",
+                                     {"--seed", "35", "--generation", "2", "--g2-version", "1", "--wrong-length-6700",
+                                      "--sizes", "multiple256"},
+                                     32}),
+        CaseName());
+
+TEST_F(DownloadRunE2e, RefusedMarkIsNamedAndTheDownloadStaysComplete)
+{
+    VirtualCard &card = startCard({"--seed", "36", "--generation", "2", "--refuse-update"});
+    openWindow();
+    ASSERT_TRUE(waitForIdentification());
+    runDownload();
+    ASSERT_EQ(downloadedFiles().size(), 1) << logText().toStdString();
+    EXPECT_TRUE(downloadedFiles().front().endsWith(QStringLiteral(".ddd")));
+    EXPECT_EQ(readDownload(downloadedFiles().front()), card.expectedDownload());
+    EXPECT_EQ(statusText(), QStringLiteral("Čtení karty dokončeno, datum vyčtení se na kartu nepodařilo zapsat"));
+    EXPECT_EQ(questions, QStringList{QStringLiteral("Odeslat soubor na server?")});
+    EXPECT_FALSE(card.updatedFile(0x050E, false));
+    EXPECT_FALSE(card.updatedFile(0x050E, true));
+}
 
 // Each run pulls the card at a chosen point: the commands of a complete run on the same card tell
 // where that point is.
@@ -159,6 +253,9 @@ protected:
         EXPECT_TRUE(isWellFormedDownload(written));
         EXPECT_TRUE(DddFile::find(DddFile::parse(written).records, 0x0520, DddRecordType::Signature).has_value());
         EXPECT_TRUE(logText().contains(QStringLiteral("----- Finished incomplete (")));
+        // An incomplete download never passes for the card's download.
+        EXPECT_FALSE(cards.back()->updatedFile(0x050E, false));
+        EXPECT_FALSE(cards.back()->updatedFile(0x050E, true));
     }
 };
 

@@ -1,4 +1,5 @@
 #include "support/VirtualCard.h"
+#include "support/DddFile.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -255,6 +256,25 @@ std::vector<VirtualCard::Bytes> VirtualCard::commands() const
             result.push_back(fromHex(line.substr(2)));
     }
     return result;
+}
+
+std::optional<VirtualCard::Bytes> VirtualCard::updatedFile(std::uint16_t fileId, bool secondGeneration) const
+{
+    // "* update G1 050E <content>"
+    const std::string prefix =
+            std::string("* update ") + (secondGeneration ? "G2 " : "G1 ") + DddFile::fileIdText(fileId) + " ";
+    std::optional<Bytes> last;
+    for (const auto &line : logLines()) {
+        if (line.starts_with(prefix))
+            last = fromHex(line.substr(prefix.size()));
+    }
+    return last;
+}
+
+VirtualCard::Bytes VirtualCard::testRootCertificate()
+{
+    const std::string text = readText(std::string(KORVAN_TEST_PKI_DIR) + "/TEST_ROOT_1.cvc");
+    return Bytes(text.begin(), text.end());
 }
 
 std::string VirtualCard::publicKeyPem() const

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -38,7 +39,12 @@ public:
     // The APDUs the card received, in order, from its log.
     std::vector<Bytes> commands() const;
     std::vector<std::string> logLines() const;
+    // What the last UPDATE BINARY left in that EF (of the DF Tachograph_G2 when secondGeneration),
+    // from the card's log; no value when it was never written.
+    std::optional<Bytes> updatedFile(std::uint16_t fileId, bool secondGeneration) const;
     std::string publicKeyPem() const;
+    // The test root every second-generation simulated card is signed under.
+    static Bytes testRootCertificate();
     Bytes expectedDownload() const;
     const std::string &keyPath() const { return m_keyPath; }
     const std::string &downloadPath() const { return m_downloadPath; }
