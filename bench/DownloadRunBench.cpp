@@ -293,8 +293,9 @@ struct SettingResult
 class DownloadRunBench
 {
 public:
-    DownloadRunBench(std::string seed, std::string folder)
+    DownloadRunBench(std::string seed, std::vector<std::string> cardOptions, std::string folder)
         : m_seed(std::move(seed))
+        , m_cardOptions(std::move(cardOptions))
         , m_folder(std::move(folder))
     { }
 
@@ -316,6 +317,7 @@ public:
     {
         SettingResult result{setting, {}, {}, 0, {}};
         std::vector<std::string> arguments{"--seed", m_seed, "--port", std::to_string(ReaderPort)};
+        arguments.insert(arguments.end(), m_cardOptions.begin(), m_cardOptions.end());
         if (setting.baud > 0)
             arguments.insert(arguments.end(), {"--baud", std::to_string(setting.baud)});
         VirtualCard card(arguments);
@@ -427,6 +429,7 @@ private:
     }
 
     std::string m_seed;
+    std::vector<std::string> m_cardOptions;
     std::string m_folder;
     std::unique_ptr<PcscdHarness> m_pcscd;
     std::unique_ptr<TMainForm> m_form;
@@ -506,6 +509,7 @@ int main(int argc, char **argv)
              {"runs-115200", "N", "5", "runs at 115,200 bit/s"},
              {"runs-9600", "N", "1", "runs at 9,600 bit/s (about 25 s each, twice: program and bare loop)"},
              {"seed", "N", "1", "seed of the simulated card's contents"},
+             {"card", "OPTIONS", "", "further korvan-vcard options, e.g. \"--generation 2 --sizes max\""},
              {"folder", "DIR", "", "download folder (default: a new folder under /tmp)"}});
     options.parse(argc, argv);
 
@@ -530,7 +534,10 @@ int main(int argc, char **argv)
 
     const std::string loadBefore = loadAverage();
     std::fprintf(stderr, "waiting for the pcscd lock %s ...\n", PcscdHarness::LockPath);
-    DownloadRunBench bench(options.text("seed"), folder);
+    std::vector<std::string> cardOptions;
+    for (const QString &word : QString::fromStdString(options.text("card")).split(u' ', Qt::SkipEmptyParts))
+        cardOptions.push_back(word.toStdString());
+    DownloadRunBench bench(options.text("seed"), cardOptions, folder);
     if (!bench.start())
         return 1;
     std::vector<SettingResult> results;
@@ -545,11 +552,12 @@ int main(int argc, char **argv)
         }
     }
 
-    std::printf("Download run: the real window (offscreen, its full log and status) against korvan-vcard --seed %s\n"
-                "(default card) through our own pcscd; the bare loop replays the same exchanges through raw PC/SC.\n"
+    std::printf("Download run: the real window (offscreen, its full log and status) against korvan-vcard --seed %s %s\n"
+                "through our own pcscd; the bare loop replays the same exchanges through raw PC/SC.\n"
                 "program ms: click to the upload question (the run, file written); click ms: until the window is\n"
                 "idle again, the question answered at once. Medians; ratio = program / bare loop.\n",
-                options.text("seed").c_str());
+                options.text("seed").c_str(),
+                options.text("card").empty() ? "(default card)" : options.text("card").c_str());
     for (const SettingResult &result : results) {
         if (result.logLines > 0) {
             std::printf("log lines of one run: %d (%s)\n", result.logLines, result.setting.name.c_str());
