@@ -23,6 +23,10 @@ constexpr std::uint8_t MemberStateCaType = 14;
 constexpr std::uint8_t DriverCardSignType = 17;
 constexpr std::uint8_t WorkshopCardSignType = 18;
 
+// Twice the files of the largest application: room for files added to cards later, and a bound
+// on the signatures a hostile file can make us check.
+constexpr std::size_t MaximumFiles = 64;
+
 struct ElementaryFile
 {
     std::uint16_t fileId = 0;
@@ -147,6 +151,10 @@ private:
             }
             if (application.find(record.fileId)) {
                 fail(FindingKind::Malformed, generation, title, "appears twice in the download");
+                return false;
+            }
+            if (application.files.size() == MaximumFiles) {
+                fail(FindingKind::Malformed, generation, title, "more files than a card's application holds");
                 return false;
             }
             application.files.push_back({record.fileId, generation, record.content, std::nullopt, title,

@@ -171,6 +171,8 @@ struct TamperCase
         return FixturePki::shared().trust(RootKind::European);
     };
     std::chrono::sys_seconds time = fixtureDownloadTime();
+
+    friend void PrintTo(const TamperCase &c, std::ostream *out) { *out << c.name; }
 };
 
 class TamperedDownload : public testing::TestWithParam<TamperCase>
@@ -361,6 +363,16 @@ INSTANTIATE_TEST_SUITE_P(
                                return bytes;
                            },
                            FindingKind::Malformed, "Download file"},
+                TamperCase{"EndlessFiles",
+                           [] {
+                               Bytes bytes = download();
+                               for (std::uint16_t fileId = 0x1000; fileId < 0x1100; ++fileId)
+                                   bytes.insert(bytes.end(),
+                                                {static_cast<std::uint8_t>(fileId >> 8),
+                                                 static_cast<std::uint8_t>(fileId), 0x02, 0x00, 0x00});
+                               return bytes;
+                           },
+                           FindingKind::Malformed, "EF 1029 G2"},
                 TamperCase{"CommonFilesOnly", [] { return Bytes(download().begin(), download().begin() + 5 + 25); },
                            FindingKind::Malformed, "Download file"}),
         CaseName());
