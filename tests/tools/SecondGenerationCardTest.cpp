@@ -80,6 +80,7 @@ TEST(TestPki, CommittedRootsAreWhatTheCardsAreSignedUnder)
     EXPECT_EQ(testRoot(), pki->firstRootCertificate);
     EXPECT_EQ(readFile(std::string(KORVAN_TEST_PKI_DIR) + "/TEST_ROOT_2.cvc"), pki->secondRootCertificate);
     EXPECT_EQ(readFile(std::string(KORVAN_TEST_PKI_DIR) + "/TEST_LINK_1_2.cvc"), pki->linkCertificate);
+    EXPECT_EQ(readFile(std::string(KORVAN_TEST_PKI_DIR) + "/TEST_EC_PK.bin"), pki->europeanPublicKey);
 }
 
 struct ShapeCase

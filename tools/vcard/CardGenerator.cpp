@@ -415,6 +415,40 @@ Bytes specificConditions(std::size_t size, SeededRandom &rng, const Clock &clock
     return file.take();
 }
 
+std::uint32_t timeRealOf(int year, unsigned month, unsigned day)
+{
+    using namespace std::chrono;
+    const sys_days date{std::chrono::year{year} / std::chrono::month{month} / std::chrono::day{day}};
+    return static_cast<std::uint32_t>(date.time_since_epoch() / seconds(1));
+}
+
+// EF Card_Certificate and EF CA_Certificate: the card's certificate under the test member-state
+// key, and that key's certificate under the test European key, so that a download verifies up to
+// the test root. An EF given another size than a certificate's holds seeded bytes. Empty when a
+// certificate cannot be made.
+Bytes firstGenerationCertificate(std::uint16_t fileId, std::size_t size, const CardImage &image,
+                                 const GeneratorOptions &options, SeededRandom &rng)
+{
+    constexpr std::size_t CertificateSize = 194;
+    if (size != CertificateSize)
+        return certificate(size, rng);
+    const TestPki *pki = TestPki::shared();
+    if (!pki)
+        return {};
+    if (fileId == 0xC108)
+        return pki->memberStateCertificate;
+    const auto cardKey = CardKey::fromSeed(options.seed);
+    if (!cardKey)
+        return {};
+    CertificateReference holder{};
+    const auto icc = image.masterFiles.find(EfIcc);
+    for (std::size_t i = 0; icc != image.masterFiles.end() && i < holder.size() && 1 + i < icc->second.size(); ++i)
+        holder[i] = icc->second[1 + i]; // the card's extended serial number
+    return rsaCertificate(pki->memberStateKey,
+                          {TestPki::MemberStateReference, EquipmentType::DriverCard, timeRealOf(2030, 12, 31), holder},
+                          *cardKey);
+}
+
 void appendBigEndian16(Bytes &to, std::uint16_t value)
 {
     to.push_back(static_cast<std::uint8_t>(value >> 8));
@@ -464,13 +498,6 @@ Bytes cyclicRecords(std::size_t size, std::size_t pointerBytes, std::size_t reco
         file.random(pointerBytes, used * recordSize, rng);
     }
     return file.take();
-}
-
-std::uint32_t timeRealOf(int year, unsigned month, unsigned day)
-{
-    using namespace std::chrono;
-    const sys_days date{std::chrono::year{year} / std::chrono::month{month} / std::chrono::day{day}};
-    return static_cast<std::uint32_t>(date.time_since_epoch() / seconds(1));
 }
 
 // The DF Tachograph_G2 of the card: the holder's data as in the DF Tachograph, the rest made
@@ -654,7 +681,9 @@ CardImage generateCard(const GeneratorOptions &options)
             break;
         case 0xC100:
         case 0xC108:
-            content = certificate(size, rng);
+            content = firstGenerationCertificate(layout.fileId, size, image, options, rng);
+            if (content.empty())
+                return {};
             break;
         case 0x0520:
             content = identification(size, options, rng, clock);

@@ -138,6 +138,44 @@ std::vector<std::uint8_t> CardKey::signHash(const Sha1Hash &hash) const
     return signature;
 }
 
+std::vector<std::uint8_t> CardKey::privateOperation(const std::vector<std::uint8_t> &value) const
+{
+    std::vector<std::uint8_t> result(ModulusBytes);
+    std::size_t length = result.size();
+    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new(m_key.get(), nullptr);
+    const bool done = ctx && EVP_PKEY_sign_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_NO_PADDING) == 1
+            && EVP_PKEY_sign(ctx, result.data(), &length, value.data(), value.size()) == 1;
+    EVP_PKEY_CTX_free(ctx);
+    if (!done || length != ModulusBytes)
+        return {};
+    return result;
+}
+
+namespace {
+
+std::vector<std::uint8_t> bnParamBytes(EVP_PKEY *key, const char *name, std::size_t size)
+{
+    BIGNUM *value = nullptr;
+    if (EVP_PKEY_get_bn_param(key, name, &value) != 1)
+        return {};
+    std::vector<std::uint8_t> bytes(size);
+    const bool fits = BN_bn2binpad(value, bytes.data(), static_cast<int>(size)) == static_cast<int>(size);
+    BN_free(value);
+    return fits ? bytes : std::vector<std::uint8_t>{};
+}
+
+} // namespace
+
+std::vector<std::uint8_t> CardKey::modulusBytes() const
+{
+    return bnParamBytes(m_key.get(), OSSL_PKEY_PARAM_RSA_N, ModulusBytes);
+}
+
+std::vector<std::uint8_t> CardKey::exponentBytes() const
+{
+    return bnParamBytes(m_key.get(), OSSL_PKEY_PARAM_RSA_E, 8);
+}
+
 std::string CardKey::publicKeyPem() const
 {
     BIO *bio = BIO_new(BIO_s_mem());

@@ -27,6 +27,13 @@ public:
     // Empty when OpenSSL fails.
     std::vector<std::uint8_t> signHash(const Sha1Hash &hash) const;
 
+    // The private operation on a value below the modulus, without padding: what an authority
+    // does to sign a certificate with message recovery. Empty when OpenSSL fails.
+    std::vector<std::uint8_t> privateOperation(const std::vector<std::uint8_t> &value) const;
+    // Big-endian, 128 and 8 bytes: the layout of certificates and of a European public key file.
+    std::vector<std::uint8_t> modulusBytes() const;
+    std::vector<std::uint8_t> exponentBytes() const;
+
     std::string publicKeyPem() const;
     std::string modulusHex() const;
     std::string exponentHex() const;

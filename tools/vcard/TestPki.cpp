@@ -1,5 +1,7 @@
 #include "tools/vcard/TestPki.h"
 
+#include <openssl/sha.h>
+
 #include <chrono>
 #include <optional>
 
@@ -49,6 +51,36 @@ std::uint32_t timeReal(int year, unsigned month, unsigned day)
 
 } // namespace
 
+Bytes rsaCertificate(const CardKey &issuer, const RsaCertificateFields &fields, const CardKey &subject)
+{
+    const Bytes modulus = subject.modulusBytes();
+    const Bytes exponent = subject.exponentBytes();
+    if (modulus.size() != 128 || exponent.size() != 8)
+        return {};
+    Bytes content{0x01};
+    append(content, fields.authority);
+    append(content, std::array<std::uint8_t, 7>{0xFF, 'T', 'A', 'C', 'H', 'O', fields.equipmentType});
+    append(content, bigEndian32(fields.endOfValidity));
+    append(content, fields.holder);
+    append(content, modulus);
+    append(content, exponent);
+
+    constexpr std::size_t Recovered = 106;
+    Bytes representative{0x6A};
+    representative.insert(representative.end(), content.begin(), content.begin() + Recovered);
+    std::array<std::uint8_t, SHA_DIGEST_LENGTH> hash{};
+    SHA1(content.data(), content.size(), hash.data());
+    append(representative, hash);
+    representative.push_back(0xBC);
+
+    Bytes certificate = issuer.privateOperation(representative);
+    if (certificate.empty())
+        return {};
+    certificate.insert(certificate.end(), content.begin() + Recovered, content.end());
+    append(certificate, fields.authority);
+    return certificate;
+}
+
 Bytes cvCertificate(const EcKey &issuer, const CvCertificateFields &fields, const EcKey &subject)
 {
     Bytes publicKey = element(0x06, subject.curveOid());
@@ -71,13 +103,22 @@ Bytes cvCertificate(const EcKey &issuer, const CvCertificateFields &fields, cons
     return element(0x7F21, certificate);
 }
 
-TestPki::TestPki(EcKey firstRootKey, EcKey secondRootKey, EcKey firstCaKey, EcKey secondCaKey)
-    : firstRoot(std::move(firstRootKey))
+TestPki::TestPki(CardKey european, CardKey memberState, EcKey firstRootKey, EcKey secondRootKey, EcKey firstCaKey,
+                 EcKey secondCaKey)
+    : europeanKey(std::move(european))
+    , memberStateKey(std::move(memberState))
+    , firstRoot(std::move(firstRootKey))
     , secondRoot(std::move(secondRootKey))
     , firstCa(std::move(firstCaKey))
     , secondCa(std::move(secondCaKey))
 {
     using namespace EquipmentType;
+    europeanPublicKey.assign(EuropeanKeyReference.begin(), EuropeanKeyReference.end());
+    append(europeanPublicKey, europeanKey.modulusBytes());
+    append(europeanPublicKey, europeanKey.exponentBytes());
+    memberStateCertificate =
+            rsaCertificate(europeanKey, {EuropeanKeyReference, MemberState, timeReal(2040, 1, 1), MemberStateReference},
+                           memberStateKey);
     firstRootCertificate = cvCertificate(
             firstRoot, {FirstRootReference, Erca, FirstRootReference, timeReal(2024, 1, 1), timeReal(2058, 1, 1)},
             firstRoot);
@@ -99,15 +140,19 @@ TestPki::TestPki(EcKey firstRootKey, EcKey secondRootKey, EcKey firstCaKey, EcKe
 const TestPki *TestPki::shared()
 {
     static const std::optional<TestPki> pki = []() -> std::optional<TestPki> {
+        // Seeds far from the cards' (which are small numbers) and from each other.
+        auto european = CardKey::fromSeed(0x7465737445430001ull);
+        auto memberState = CardKey::fromSeed(0x746573744D530001ull);
         auto firstRootKey = EcKey::fromLabel(EcCurve::BrainpoolP256r1, "korvan test root 1");
         auto secondRootKey = EcKey::fromLabel(EcCurve::BrainpoolP384r1, "korvan test root 2");
         auto firstCaKey = EcKey::fromLabel(EcCurve::BrainpoolP256r1, "korvan test member-state CA 1");
         auto secondCaKey = EcKey::fromLabel(EcCurve::BrainpoolP384r1, "korvan test member-state CA 2");
-        if (!firstRootKey || !secondRootKey || !firstCaKey || !secondCaKey)
+        if (!european || !memberState || !firstRootKey || !secondRootKey || !firstCaKey || !secondCaKey)
             return std::nullopt;
-        TestPki made(std::move(*firstRootKey), std::move(*secondRootKey), std::move(*firstCaKey),
-                     std::move(*secondCaKey));
-        if (made.firstRootCertificate.empty() || made.secondRootCertificate.empty() || made.linkCertificate.empty()
+        TestPki made(std::move(*european), std::move(*memberState), std::move(*firstRootKey), std::move(*secondRootKey),
+                     std::move(*firstCaKey), std::move(*secondCaKey));
+        if (made.europeanPublicKey.size() != 144 || made.memberStateCertificate.size() != 194
+            || made.firstRootCertificate.empty() || made.secondRootCertificate.empty() || made.linkCertificate.empty()
             || made.firstCaCertificate.empty() || made.secondCaCertificate.empty())
             return std::nullopt;
         return made;

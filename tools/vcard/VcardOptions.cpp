@@ -111,7 +111,7 @@ Output:
   --write-key FILE       the card's public key (PEM)
   --write-modulus FILE   the card's public key as "n=HEX" and "e=HEX" lines
   --write-ddd FILE       the download file a correct download of this card gives
-  --write-test-pki DIR   the test roots' certificates and the link certificate, then exit
+  --write-test-pki DIR   the test roots (European key, root certificates, link), then exit
 Faults:
   --remove-after N       remove the card after answering N commands (once)
   --status CMD[:FID]=SW  answer SW to a command: CMD is INS (2 hex digits) or CLA and INS

@@ -53,7 +53,8 @@ int writeTestPki(const std::string &directory)
     const vcard::TestPki *pki = vcard::TestPki::shared();
     if (!pki)
         return fail("cannot make the test PKI");
-    const std::pair<const char *, const vcard::Bytes *> files[] = {
+    const std::pair<const char *, const std::vector<std::uint8_t> *> files[] = {
+            {"TEST_EC_PK.bin", &pki->europeanPublicKey},
             {"TEST_ROOT_1.cvc", &pki->firstRootCertificate},
             {"TEST_ROOT_2.cvc", &pki->secondRootCertificate},
             {"TEST_LINK_1_2.cvc", &pki->linkCertificate},
