@@ -1,11 +1,15 @@
 #include "app/ErrorDisplay.h"
 #include "app/MainUnit.h"
+#include "verify/VerifyCommand.h"
 
 #include <QApplication>
 #include <QIcon>
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -53,6 +57,15 @@ void closeOnTerminationSignals(TMainForm &window)
 
 int main(int argc, char *argv[])
 {
+    // An office checks its archive without a window: korvan --verify FILE.ddd.
+    if (argc >= 2 && std::string_view(argv[1]) == "--verify") {
+        if (argc != 3) {
+            std::fputs("usage: korvan --verify FILE.ddd\n", stderr);
+            return 2;
+        }
+        return runVerifyCommand(argv[2], std::cout);
+    }
+
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("korvan"));
     QApplication::setApplicationDisplayName(ApplicationTitle);

@@ -654,6 +654,7 @@ void TMainForm::runFinished(const DownloadRunResult &result)
     m_cardIdentified = false;
     if (result.outcome == DownloadRunResult::Outcome::Complete && !m_closePending) {
         setState(FormState::Asking);
+        m_verification = result.verification;
         OfferUpload(result.fileName);
         return;
     }
@@ -667,9 +668,17 @@ void TMainForm::runFinished(const DownloadRunResult &result)
 // termination request answers it No.
 void TMainForm::OfferUpload(const QString &FileName)
 {
+    // A file whose signatures do not verify may still be wanted (the office decides), but it is
+    // said so, and sending it takes a deliberate "Ano".
+    const bool verified = m_verification.performed && m_verification.overall != Overall::Failed;
+    const QString text = verified || !m_verification.performed
+            ? QStringLiteral("Odeslat soubor na server?")
+            : QStringLiteral("Podpisy souboru nejsou ověřeny (%1).\nOdeslat soubor na server?")
+                      .arg(m_verification.failedItem);
     auto *question =
-            new QMessageBox(QMessageBox::Question, ApplicationTitle, QStringLiteral("Odeslat soubor na server?"),
-                            QMessageBox::Yes | QMessageBox::No, this);
+            new QMessageBox(verified || !m_verification.performed ? QMessageBox::Question : QMessageBox::Warning,
+                            ApplicationTitle, text, QMessageBox::Yes | QMessageBox::No, this);
+    question->setDefaultButton(verified || !m_verification.performed ? QMessageBox::Yes : QMessageBox::No);
     question->setObjectName(QStringLiteral("UploadQuestion"));
     question->setAttribute(Qt::WA_DeleteOnClose);
     connect(question, &QMessageBox::finished, this, [this, FileName](int answer) {

@@ -184,6 +184,7 @@ private:
     void toWorker(Call call);
 
     FormState m_state = FormState::Starting;
+    DownloadVerification m_verification; // of the download the upload question is about
     QThread m_workerThread;
     CardWorker *m_worker = nullptr;
     QPointer<QMessageBox> m_question;

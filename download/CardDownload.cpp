@@ -577,18 +577,28 @@ DownloadRunResult CardDownload::runDownload(const QString &folder)
         result.errorText = written.text;
         return result;
     }
+    // What was written is checked as the office will keep it; the incomplete status already
+    // names what is wrong with it, so only the log tells its verification.
+    const auto verifyWritten = [&] {
+        return verifyWrittenDownload(m_reporter, downloadFilePath(folder, result.fileName),
+                                     std::span(DownloadBuffer.data(), static_cast<std::size_t>(DownloadLength)), now,
+                                     *trust);
+    };
     if (!complete) {
         m_reporter.AddLog(QStringLiteral("----- Finished incomplete (%1 failed), saved to %2 -----")
                                   .arg(firstFailure, result.fileName));
+        result.verification = verifyWritten();
         m_reporter.SetStatus(QStringLiteral("Čtení karty neúplné, nepodařilo se načíst soubor ") + firstFailure);
         result.outcome = DownloadRunResult::Outcome::Incomplete;
         return result;
     }
     m_reporter.AddLog(QStringLiteral("----- Finished, saved to ") + result.fileName + QStringLiteral(" -----"));
+    result.verification = verifyWritten();
     m_reporter.SetStatus(
-            result.lastDownloadMarked
-                    ? QStringLiteral("Čtení karty dokončeno")
-                    : QStringLiteral("Čtení karty dokončeno, datum vyčtení se na kartu nepodařilo zapsat"));
+            (result.lastDownloadMarked
+                     ? QStringLiteral("Čtení karty dokončeno")
+                     : QStringLiteral("Čtení karty dokončeno, datum vyčtení se na kartu nepodařilo zapsat"))
+            + verificationStatusSuffix(result.verification));
     result.outcome = DownloadRunResult::Outcome::Complete;
     return result;
 }

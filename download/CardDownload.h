@@ -2,6 +2,7 @@
 
 #include "download/DownloadFormat.h"
 #include "download/DownloadReporter.h"
+#include "download/DownloadVerification.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -31,6 +32,7 @@ struct DownloadRunResult
     int cardGeneration = 0; // 1 or 2; 0 when not known
     int cardVersion = 0; // of a second-generation card: 1 or 2; 0 when not known
     bool lastDownloadMarked = false; // LastCardDownload written in every application of the card
+    DownloadVerification verification; // of the file written, complete or incomplete
 };
 
 // The download being built from the card in the reader: identification on insertion, one step per
@@ -57,6 +59,9 @@ public:
 
     // Downloads the identified card into a file in the folder.
     DownloadRunResult runDownload(const QString &folder);
+
+    // The roots the written download is verified against.
+    const TrustStore *trust = &TrustStore::builtIn();
 
     // The local time that names the file; tests fix it.
     std::function<QDateTime()> clock = [] {

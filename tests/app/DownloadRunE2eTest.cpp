@@ -118,8 +118,10 @@ TEST_P(DownloadRunShapes, FileHoldsEveryFileAndSignatureOfTheCard)
             << name.toStdString();
 
     EXPECT_TRUE(logText().startsWith(QStringLiteral("Card reset\n")));
-    EXPECT_TRUE(logText().endsWith(QStringLiteral("----- Finished, saved to ") + name + QStringLiteral(" -----")));
-    EXPECT_EQ(statusText(), QStringLiteral("Čtení karty dokončeno"));
+    EXPECT_TRUE(logText().contains(QStringLiteral("----- Finished, saved to ") + name + QStringLiteral(" -----\n")));
+    EXPECT_TRUE(logText().endsWith(
+            QStringLiteral("----- Signatures verified against a TEST root, not the European root -----")));
+    EXPECT_EQ(statusText(), CompleteAndVerified);
     EXPECT_EQ(form->CardInfoLabel->text(), QStringLiteral("vyjměte kartu"));
     EXPECT_FALSE(form->CardReadButton->isEnabled());
     EXPECT_EQ(questions, QStringList{QStringLiteral("Odeslat soubor na server?")});
@@ -168,7 +170,7 @@ TEST_P(SecondGenerationRuns, FileHoldsBothApplicationsVerifiedAndTheCardIsMarked
     EXPECT_EQ(logText().count(QStringLiteral("----- Read file: ")), GetParam().files);
     EXPECT_TRUE(logText().contains(QStringLiteral("----- Select TACHO_G2 DF -----")));
     EXPECT_TRUE(logText().contains(QStringLiteral("----- Update file: Card Download G2 -----")));
-    EXPECT_EQ(statusText(), QStringLiteral("Čtení karty dokončeno"));
+    EXPECT_EQ(statusText(), CompleteAndVerified);
     EXPECT_EQ(questions, QStringList{QStringLiteral("Odeslat soubor na server?")});
     EXPECT_TRUE(markedDownloaded(card.updatedFile(0x050E, false), runStarted, runEnded));
     EXPECT_TRUE(markedDownloaded(card.updatedFile(0x050E, true), runStarted, runEnded));
@@ -203,10 +205,38 @@ TEST_F(DownloadRunE2e, RefusedMarkIsNamedAndTheDownloadStaysComplete)
     ASSERT_EQ(downloadedFiles().size(), 1) << logText().toStdString();
     EXPECT_TRUE(downloadedFiles().front().endsWith(QStringLiteral(".ddd")));
     EXPECT_EQ(readDownload(downloadedFiles().front()), card.expectedDownload());
-    EXPECT_EQ(statusText(), QStringLiteral("Čtení karty dokončeno, datum vyčtení se na kartu nepodařilo zapsat"));
+    EXPECT_EQ(statusText(),
+              QStringLiteral("Čtení karty dokončeno, datum vyčtení se na kartu nepodařilo zapsat, "
+                             "podpisy ověřeny jen testovacími klíči"));
     EXPECT_EQ(questions, QStringList{QStringLiteral("Odeslat soubor na server?")});
     EXPECT_FALSE(card.updatedFile(0x050E, false));
     EXPECT_FALSE(card.updatedFile(0x050E, true));
+}
+
+TEST_F(DownloadRunE2e, SignatureThatDoesNotVerifyIsNamedAndTheUploadQuestionWarns)
+{
+    startCard({"--seed", "37", "--generation", "2", "--corrupt-signature", "0505"});
+    openWindow();
+    ASSERT_TRUE(waitForIdentification());
+    ModalAnswerer user(QMessageBox::No);
+    QMessageBox::StandardButton defaultAnswer = QMessageBox::NoButton;
+    user.setBeforeAnswer(
+            [&defaultAnswer](QMessageBox *box) { defaultAnswer = box->standardButton(box->defaultButton()); });
+    form->CardReadButton->click();
+    ASSERT_TRUE(finishWork());
+
+    // The file is kept: it is what the card gave, and the office decides what to do with it.
+    ASSERT_EQ(downloadedFiles().size(), 1);
+    EXPECT_TRUE(downloadedFiles().front().endsWith(QStringLiteral(".ddd")));
+    EXPECT_EQ(statusText(), QStringLiteral("Čtení karty dokončeno, podpisy neověřeny: Vehicles Used"));
+    EXPECT_TRUE(logText().contains(QStringLiteral("- Driver Activity Data: signature verified")));
+    EXPECT_TRUE(logText().contains(
+            QStringLiteral("----- Verification failed: Vehicles Used: signature does not verify -----")))
+            << logText().toStdString();
+    EXPECT_EQ(
+            user.texts(),
+            QStringList{QStringLiteral("Podpisy souboru nejsou ověřeny (Vehicles Used).\nOdeslat soubor na server?")});
+    EXPECT_EQ(defaultAnswer, QMessageBox::No);
 }
 
 // Each run pulls the card at a chosen point: the commands of a complete run on the same card tell

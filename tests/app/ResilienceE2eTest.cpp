@@ -42,7 +42,7 @@ protected:
         if (label != QStringLiteral("vyjměte kartu") && label != QStringLiteral("není vložena žádná karta")
             && !form->CardPresent)
             return ::testing::AssertionFailure() << "label: " << label.toStdString();
-        const QStringList endings{QStringLiteral("Čtení karty dokončeno"),
+        const QStringList endings{CompleteAndVerified,
                                   QStringLiteral("Chyba při načítání: není vložena tachografová karta"),
                                   QStringLiteral("Chyba při načítání: nelze načíst identifikační soubor")};
         const QString incomplete = QStringLiteral("Čtení karty neúplné, nepodařilo se načíst soubor ");

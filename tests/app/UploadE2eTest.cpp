@@ -151,7 +151,7 @@ TEST_P(UploadAnswers, SendNothingAndKeepTheFile)
 
 INSTANTIATE_TEST_SUITE_P(
         Table, UploadAnswers,
-        testing::Values(AnswerCase{"No", QMessageBox::No, false, QStringLiteral("Čtení karty dokončeno")},
+        testing::Values(AnswerCase{"No", QMessageBox::No, false, CompleteAndVerified},
                         AnswerCase{"YesWithoutPassword", QMessageBox::Yes, true,
                                    QStringLiteral("Nelze odeslat soubor na server, chybí přihlašovací údaje")}),
         [](const testing::TestParamInfo<AnswerCase> &param) { return std::string(param.param.name); });

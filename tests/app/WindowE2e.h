@@ -18,6 +18,11 @@
 #include <functional>
 #include <memory>
 
+// The status of a complete run whose download verified: the simulated cards are signed under the
+// test roots that builds for tests trust, and never as the European root.
+inline const QString CompleteAndVerified =
+        QStringLiteral("Čtení karty dokončeno, podpisy ověřeny jen testovacími klíči");
+
 class WindowE2e : public testing::Test
 {
 protected:

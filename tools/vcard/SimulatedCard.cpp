@@ -266,6 +266,8 @@ Bytes SimulatedCard::computeSignature(const Apdu &apdu)
         return status(Sw::ConditionsNotSatisfied);
     if (m_faults.signatureLength)
         signature->resize(*m_faults.signatureLength, 0x00);
+    if (m_faults.corruptSignatureOf == m_currentEf && !signature->empty())
+        signature->back() ^= 0x01;
     return withStatus(std::move(*signature), Sw::Ok);
 }
 
@@ -282,6 +284,8 @@ Bytes SimulatedCard::computeSecondGenerationSignature(std::size_t le)
     if (le != length && (le != 256 || m_faults.exactSignatureLe))
         return wrongLe(length);
     signature->resize(length, 0x00);
+    if (m_faults.corruptSignatureOf == m_currentEf && !signature->empty())
+        signature->back() ^= 0x01;
     return withStatus(std::move(*signature), Sw::Ok);
 }
 

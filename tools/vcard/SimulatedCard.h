@@ -51,6 +51,7 @@ struct CardFaults
     bool wrongLength6700 = false; // 6700 wherever 6Cxx would be answered
     bool exactSignatureLe = false; // a second-generation PSO takes only Le = the signature's length
     bool refuseUpdate = false; // UPDATE BINARY of EF Card_Download answers 6982
+    std::optional<std::uint16_t> corruptSignatureOf; // PSO for this EF answers a signature with a bit flipped
 };
 
 // What an UPDATE BINARY changed, for the log.

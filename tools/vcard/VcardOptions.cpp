@@ -123,6 +123,7 @@ Faults:
   --wrong-length-6700    6700 instead of 6Cxx
   --exact-signature-le   a second-generation PSO answers 6Cxx to Le 00
   --refuse-update        UPDATE BINARY of EF Card_Download answers 6982
+  --corrupt-signature FID  PSO for that EF answers a signature with its last bit flipped
   --baud RATE            delay each answer as a T=0 link of RATE bit/s would
   --delay-ms N           delay each answer by N ms
 Standard input takes the lines "insert", "remove" and "quit"; standard output reports "ready",
@@ -288,6 +289,13 @@ OptionsResult parseVcardOptions(const std::vector<std::string> &arguments)
                      return false;
                  config.faults.signatureLength = length;
                  return true;
+             }},
+            {"--corrupt-signature",
+             [&](const std::string &value) {
+                 const auto fileId = parseHex(value, 4);
+                 if (fileId)
+                     config.faults.corruptSignatureOf = static_cast<std::uint16_t>(*fileId);
+                 return fileId.has_value();
              }},
             {"--baud",
              [&](const std::string &value) {
