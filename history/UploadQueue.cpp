@@ -1,0 +1,253 @@
+#include "history/UploadQueue.h"
+
+#include "history/FileFingerprint.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+constexpr std::chrono::minutes LongestDelay{60};
+// How soon a file that another instance was sending is looked at again.
+constexpr std::chrono::minutes BusyRecheck{1};
+
+bool endsRetries(int statusCode)
+{
+    return statusCode == 200 || statusCode == 409;
+}
+
+} // namespace
+
+UploadQueue::UploadQueue(HistoryStore &store, UploadSender sender, QObject *parent)
+    : QObject(parent)
+    , m_store(store)
+    , m_sender(std::move(sender))
+    , m_lock(store.path() + QStringLiteral(".upload-lock"))
+    , m_clock([] { return QDateTime::currentDateTimeUtc(); })
+{
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, &UploadQueue::processDue);
+}
+
+void UploadQueue::setClock(std::function<QDateTime()> clock)
+{
+    m_clock = std::move(clock);
+}
+
+std::chrono::minutes UploadQueue::retryDelay(int failedAttempts)
+{
+    if (failedAttempts <= 1)
+        return std::chrono::minutes{1};
+    if (failedAttempts > 7)
+        return LongestDelay;
+    return std::min(LongestDelay, std::chrono::minutes{1 << (failedAttempts - 1)});
+}
+
+QDateTime UploadQueue::nextWakeUp() const
+{
+    return m_timer.isActive() ? m_wakeUp : QDateTime();
+}
+
+void UploadQueue::log(const QString &fileName, const QString &text)
+{
+    emit logLine(QStringLiteral("Upload queue: %1: %2").arg(fileName, text));
+}
+
+UploadOutcome UploadQueue::sendChosen(qint64 downloadId, const QByteArray &data, const QString &fileName)
+{
+    UploadOutcome outcome;
+    const Attempt result = downloadId > 0 ? attempt(downloadId, true, &outcome) : Attempt::StoreFailed;
+    if (result == Attempt::StoreFailed) {
+        // Without its row the file cannot be queued, but the user asked for it to be sent.
+        emit logLine(QStringLiteral("Upload queue: %1 is sent without the history; it is not retried").arg(fileName));
+        outcome = m_sender(data, fileName, m_credentials);
+    } else if (result == Attempt::Busy) {
+        outcome.failureReason = "the file is being sent by another instance of the program";
+    } else if (result == Attempt::NotAllowed) {
+        // Sent, declined or given up already: a second answer never sends a file twice.
+        outcome.failureReason = "the file's upload has already been settled";
+    }
+    updateWaitingCount();
+    schedule();
+    return outcome;
+}
+
+UploadQueue::Attempt UploadQueue::attempt(qint64 id, bool chosenNow, UploadOutcome *chosenOutcome)
+{
+    QString lockError;
+    if (!m_lock.tryLock(id, lockError)) {
+        if (lockError.startsWith(QStringLiteral("being sent"))) {
+            m_busy.insert(id);
+            return Attempt::Busy;
+        }
+        emit logLine(QStringLiteral("Upload queue: %1").arg(lockError));
+        return Attempt::StoreFailed;
+    }
+    m_busy.erase(id);
+    // Whatever happens below, the byte goes back; a crash gives it back through the kernel.
+    struct Unlock
+    {
+        UploadLock &lock;
+        qint64 id;
+        ~Unlock() { lock.unlock(id); }
+    } unlock{m_lock, id};
+
+    const StoreResult<std::optional<DownloadRecord>> begun = m_store.beginAttempt(id, chosenNow);
+    if (!begun.ok()) {
+        emit logLine(QStringLiteral("Upload queue: %1").arg(begun.error));
+        return Attempt::StoreFailed;
+    }
+    if (!begun.value)
+        return Attempt::NotAllowed;
+    const DownloadRecord &record = *begun.value;
+    const QDateTime now = m_clock();
+
+    const auto finish = [&](UploadState state, int statusCode, const QDateTime &next, const QString &error) {
+        const StoreStatus recorded = m_store.finishAttempt(id, state, statusCode, next, error);
+        if (!recorded.ok())
+            log(record.fileName,
+                QStringLiteral("the outcome could not be recorded (%1); the file may be sent once more")
+                        .arg(recorded.error));
+    };
+
+    const FileContent content = readFileContent(record.filePath(), record.size);
+    switch (content.status) {
+    case FileContent::Status::Missing:
+        finish(UploadState::Gone, record.uploadStatus, {}, QString());
+        log(record.fileName, QStringLiteral("the file is no longer on the disk; it is not sent"));
+        if (chosenOutcome)
+            chosenOutcome->failureReason = "the file is no longer on the disk";
+        return Attempt::Ended;
+    case FileContent::Status::TooLarge:
+    case FileContent::Status::Read:
+        if (content.status == FileContent::Status::TooLarge || record.sha256.isEmpty()
+            || fingerprintOf(content.bytes) != FileFingerprint{record.size, record.sha256}) {
+            finish(UploadState::Changed, record.uploadStatus, {}, QString());
+            log(record.fileName, QStringLiteral("the file on the disk is not the one downloaded; it is not sent"));
+            if (chosenOutcome)
+                chosenOutcome->failureReason = "the file on the disk is not the one downloaded";
+            return Attempt::Ended;
+        }
+        break;
+    case FileContent::Status::Unreadable: {
+        const QDateTime next = now.addSecs(std::chrono::seconds(retryDelay(record.uploadAttempts)).count());
+        finish(UploadState::Waiting, record.uploadStatus, next, content.error);
+        log(record.fileName,
+            QStringLiteral("cannot read the file (%1); next attempt in %2 min")
+                    .arg(content.error)
+                    .arg(retryDelay(record.uploadAttempts).count()));
+        if (chosenOutcome)
+            chosenOutcome->failureReason = content.error.toStdString();
+        return Attempt::Queued;
+    }
+    }
+
+    const UploadOutcome outcome = m_sender(content.bytes, record.fileName, m_credentials);
+    if (chosenOutcome)
+        *chosenOutcome = outcome;
+
+    if (outcome.completed && endsRetries(outcome.statusCode)) {
+        finish(UploadState::Sent, outcome.statusCode, {}, QString());
+        log(record.fileName,
+            outcome.statusCode == 200 ? QStringLiteral("sent, the server answered 200")
+                                      : QStringLiteral("the server already has it (409)"));
+        return Attempt::Ended;
+    }
+    if (outcome.completed && outcome.statusCode == 401) {
+        // Due as soon as the credentials change.
+        finish(UploadState::Waiting, 401, now, QString());
+        m_paused = true;
+        log(record.fileName, QStringLiteral("the server refused the credentials (401); the queue waits for new ones"));
+        return Attempt::Paused;
+    }
+    // The user's own attempt is queued only for what a later attempt can change: no answer, or a
+    // server error. Another refusal is final, as the user saw it.
+    if (chosenNow && outcome.completed && outcome.statusCode < 500) {
+        finish(UploadState::Failed, outcome.statusCode, {}, QString());
+        return Attempt::Ended;
+    }
+    const std::chrono::minutes delay = retryDelay(record.uploadAttempts);
+    const QDateTime next = now.addSecs(std::chrono::seconds(delay).count());
+    const QString reason = outcome.completed ? QStringLiteral("the server answered %1").arg(outcome.statusCode)
+                                             : QString::fromStdString(outcome.failureReason);
+    finish(UploadState::Waiting, outcome.completed ? outcome.statusCode : record.uploadStatus, next, reason);
+    log(record.fileName, QStringLiteral("%1; next attempt in %2 min").arg(reason).arg(delay.count()));
+    return Attempt::Queued;
+}
+
+void UploadQueue::start()
+{
+    process(true);
+}
+
+void UploadQueue::processDue()
+{
+    process(false);
+}
+
+void UploadQueue::process(bool everyWaiting)
+{
+    if (!m_paused) {
+        const StoreResult<std::vector<DownloadRecord>> queued = m_store.queuedUploads();
+        if (!queued.ok())
+            emit logLine(QStringLiteral("Upload queue: %1").arg(queued.error));
+        const QDateTime now = m_clock();
+        for (const DownloadRecord &record : queued.value) {
+            // A row in flight is either another instance's send (its lock says so) or a crash's.
+            const bool due = everyWaiting || record.uploadState == UploadState::Sending
+                    || !record.nextAttemptUtc.isValid() || record.nextAttemptUtc <= now;
+            if (!due)
+                continue;
+            if (attempt(record.id, false, nullptr) == Attempt::Paused)
+                break;
+        }
+    }
+    updateWaitingCount();
+    schedule();
+}
+
+void UploadQueue::setCredentials(const UploadCredentials &credentials)
+{
+    if (credentials == m_credentials)
+        return;
+    m_credentials = credentials;
+    if (!m_paused)
+        return;
+    m_paused = false;
+    emit logLine(QStringLiteral("Upload queue: the credentials changed; the queue goes on"));
+    processDue();
+}
+
+void UploadQueue::schedule()
+{
+    m_timer.stop();
+    m_wakeUp = QDateTime();
+    if (m_paused)
+        return;
+    const StoreResult<std::vector<DownloadRecord>> queued = m_store.queuedUploads();
+    if (!queued.ok())
+        return;
+    const QDateTime now = m_clock();
+    QDateTime next;
+    for (const DownloadRecord &record : queued.value) {
+        QDateTime when = record.nextAttemptUtc.isValid() ? record.nextAttemptUtc : now;
+        if (m_busy.count(record.id) != 0 || record.uploadState == UploadState::Sending)
+            when = std::max(when, now.addSecs(std::chrono::seconds(BusyRecheck).count()));
+        if (!next.isValid() || when < next)
+            next = when;
+    }
+    if (!next.isValid())
+        return;
+    const qint64 ms = std::clamp<qint64>(now.msecsTo(next), 0, std::numeric_limits<int>::max());
+    m_wakeUp = next;
+    m_timer.start(static_cast<int>(ms));
+}
+
+void UploadQueue::updateWaitingCount()
+{
+    const StoreResult<int> count = m_store.waitingCount();
+    if (!count.ok() || count.value == m_waitingCount)
+        return;
+    m_waitingCount = count.value;
+    emit waitingCountChanged(m_waitingCount);
+}
