@@ -39,6 +39,12 @@ QVariant optionalMs(const QDateTime &time)
     return time.isValid() ? QVariant(toMs(time)) : QVariant(QMetaType(QMetaType::LongLong));
 }
 
+// Qt binds a null QString as NULL; the text columns hold '' instead.
+QString notNull(const QString &text)
+{
+    return text.isNull() ? QStringLiteral("") : text;
+}
+
 QString sqlText(const QSqlError &error)
 {
     const QString database = error.databaseText();
@@ -86,13 +92,13 @@ void bindDownload(QSqlQuery &query, const DownloadRecord &record)
 {
     query.addBindValue(toMs(record.timeUtc));
     query.addBindValue(record.card.issuingState);
-    query.addBindValue(record.card.cardNumber);
-    query.addBindValue(record.card.surname);
-    query.addBindValue(record.card.firstNames);
+    query.addBindValue(notNull(record.card.cardNumber));
+    query.addBindValue(notNull(record.card.surname));
+    query.addBindValue(notNull(record.card.firstNames));
     query.addBindValue(record.generation);
     query.addBindValue(record.version);
-    query.addBindValue(record.fileName);
-    query.addBindValue(record.folder);
+    query.addBindValue(notNull(record.fileName));
+    query.addBindValue(notNull(record.folder));
     query.addBindValue(record.size);
     query.addBindValue(record.sha256.isEmpty() ? QVariant(QMetaType(QMetaType::QByteArray)) : QVariant(record.sha256));
     query.addBindValue(outcomeKey(record.outcome));
@@ -102,7 +108,7 @@ void bindDownload(QSqlQuery &query, const DownloadRecord &record)
     query.addBindValue(record.uploadStatus);
     query.addBindValue(record.uploadAttempts);
     query.addBindValue(optionalMs(record.nextAttemptUtc));
-    query.addBindValue(record.uploadError);
+    query.addBindValue(notNull(record.uploadError));
 }
 
 // The holder's names follow the latest card data; a card keeps its place however often it is seen.
@@ -114,9 +120,9 @@ const char UpsertCard[] = "INSERT INTO cards (issuing_state, card_number, surnam
 void bindCard(QSqlQuery &query, const CardIdentity &card, const QDateTime &time)
 {
     query.addBindValue(card.issuingState);
-    query.addBindValue(card.cardNumber);
-    query.addBindValue(card.surname);
-    query.addBindValue(card.firstNames);
+    query.addBindValue(notNull(card.cardNumber));
+    query.addBindValue(notNull(card.surname));
+    query.addBindValue(notNull(card.firstNames));
     query.addBindValue(toMs(time));
 }
 
@@ -624,7 +630,7 @@ StoreStatus HistoryStore::finishAttempt(qint64 id, UploadState state, int status
     query.addBindValue(uploadStateKey(state));
     query.addBindValue(statusCode);
     query.addBindValue(optionalMs(nextAttempt));
-    query.addBindValue(error);
+    query.addBindValue(notNull(error));
     query.addBindValue(id);
     if (!query.exec())
         return failure(QStringLiteral("cannot record the upload"), sqlText(query.lastError()));
