@@ -42,16 +42,19 @@ protected:
         if (label != QStringLiteral("vyjměte kartu") && label != QStringLiteral("není vložena žádná karta")
             && !form->CardPresent)
             return ::testing::AssertionFailure() << "label: " << label.toStdString();
-        const QStringList endings{CompleteAndVerified,
-                                  QStringLiteral("Chyba při načítání: není vložena tachografová karta"),
-                                  QStringLiteral("Chyba při načítání: nelze načíst identifikační soubor")};
+        // A card pulled while its download date is written leaves a complete download that says so.
+        const QStringList complete{CompleteAndVerified,
+                                   QStringLiteral("Čtení karty dokončeno, datum vyčtení se na kartu nepodařilo zapsat, "
+                                                  "podpisy ověřeny jen testovacími klíči")};
+        const QStringList failed{QStringLiteral("Chyba při načítání: není vložena tachografová karta"),
+                                 QStringLiteral("Chyba při načítání: nelze načíst identifikační soubor")};
         const QString incomplete = QStringLiteral("Čtení karty neúplné, nepodařilo se načíst soubor ");
-        if (!endings.contains(statusText()) && !statusText().startsWith(incomplete))
+        const bool isComplete = complete.contains(statusText());
+        if (!isComplete && !failed.contains(statusText()) && !statusText().startsWith(incomplete))
             return ::testing::AssertionFailure() << "status: " << statusText().toStdString();
         // Only a complete download carries the name of one.
         for (const QString &name : downloadedFiles()) {
-            const bool complete = statusText() == endings.front();
-            if (name.endsWith(QStringLiteral(".ddd")) != complete)
+            if (name.endsWith(QStringLiteral(".ddd")) != isComplete)
                 return ::testing::AssertionFailure() << statusText().toStdString() << ": " << name.toStdString();
         }
         return ::testing::AssertionSuccess();

@@ -71,12 +71,16 @@ CardImageLoad loadCardImage(std::span<const std::uint8_t> downloadFile)
     return load;
 }
 
-std::optional<Bytes> cardSignature(const CardImage &image, const CardKey *key, std::uint16_t fileId,
-                                   const std::array<std::uint8_t, 20> &hash)
+namespace {
+
+// The recorded signature when replaying, else one the key makes.
+template<typename Key, typename Hash>
+std::optional<Bytes> recordedOrSigned(const CardImage &image, const std::map<std::uint16_t, Bytes> &recorded,
+                                      const Key *key, std::uint16_t fileId, const Hash &hash)
 {
     if (image.replayed) {
-        const auto found = image.recordedSignatures.find(fileId);
-        if (found == image.recordedSignatures.end())
+        const auto found = recorded.find(fileId);
+        if (found == recorded.end())
             return std::nullopt;
         return found->second;
     }
@@ -88,21 +92,18 @@ std::optional<Bytes> cardSignature(const CardImage &image, const CardKey *key, s
     return signature;
 }
 
+} // namespace
+
+std::optional<Bytes> cardSignature(const CardImage &image, const CardKey *key, std::uint16_t fileId,
+                                   const std::array<std::uint8_t, 20> &hash)
+{
+    return recordedOrSigned(image, image.recordedSignatures, key, fileId, hash);
+}
+
 std::optional<Bytes> secondGenerationSignature(const CardImage &image, const EcKey *key, std::uint16_t fileId,
                                                std::span<const std::uint8_t> hash)
 {
-    if (image.replayed) {
-        const auto found = image.recordedSecondGenerationSignatures.find(fileId);
-        if (found == image.recordedSecondGenerationSignatures.end())
-            return std::nullopt;
-        return found->second;
-    }
-    if (!key)
-        return std::nullopt;
-    Bytes signature = key->signHash(hash);
-    if (signature.empty())
-        return std::nullopt;
-    return signature;
+    return recordedOrSigned(image, image.recordedSecondGenerationSignatures, key, fileId, hash);
 }
 
 std::vector<DddRecord> downloadRecords(const CardImage &image, const CardKey *key, const EcKey *secondGenerationKey)
