@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -187,6 +188,10 @@ void UploadQueue::processDue()
 
 void UploadQueue::process(bool everyWaiting)
 {
+    if (m_held) {
+        m_startPending = m_startPending || everyWaiting;
+        return;
+    }
     if (!m_paused) {
         const StoreResult<std::vector<DownloadRecord>> queued = m_store.queuedUploads();
         if (!queued.ok())
@@ -204,6 +209,15 @@ void UploadQueue::process(bool everyWaiting)
     }
     updateWaitingCount();
     schedule();
+}
+
+void UploadQueue::setHeld(bool held)
+{
+    if (held == m_held)
+        return;
+    m_held = held;
+    if (!m_held)
+        process(std::exchange(m_startPending, false));
 }
 
 void UploadQueue::setCredentials(const UploadCredentials &credentials)

@@ -57,6 +57,7 @@ public:
     UploadOutcome sendChosen(qint64 downloadId, const QByteArray &data, const QString &fileName);
 
     bool isPaused() const { return m_paused; }
+    bool isHeld() const { return m_held; }
     int waitingCount() const { return m_waitingCount; }
     // When the timer will next call processDue; invalid when it is stopped.
     QDateTime nextWakeUp() const;
@@ -68,6 +69,10 @@ public slots:
     void setCredentials(const UploadCredentials &credentials);
     // Sends every waiting file whose time has come, and sets the timer for the next one.
     void processDue();
+    // While held, nothing is sent but what the user chooses: the program holds the queue during a
+    // download run and the upload question, so that a retry never comes between them. Letting go
+    // sends what fell due meanwhile.
+    void setHeld(bool held);
 
 signals:
     void waitingCountChanged(int count);
@@ -89,6 +94,9 @@ private:
     std::function<QDateTime()> m_clock;
     UploadCredentials m_credentials;
     bool m_paused = false;
+    bool m_held = false;
+    // A start that came while held: every waiting file goes when the hold ends.
+    bool m_startPending = false;
     int m_waitingCount = 0;
     // Files another instance was sending at the last look: looked at again a minute later.
     std::set<qint64> m_busy;

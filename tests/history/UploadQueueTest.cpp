@@ -236,6 +236,36 @@ TEST_F(UploadQueueTest, OnlyWhatTheUserChoseIsSent)
     EXPECT_TRUE(sent.empty());
 }
 
+// The program holds the queue through a download run and its upload question: nothing due is
+// sent meanwhile, not even when new credentials lift a 401, but the user's own choice is; what fell
+// due goes out once the hold ends, all of it when a start came during the hold.
+TEST_F(UploadQueueTest, AHeldQueueSendsOnlyTheUsersChoiceUntilLetGo)
+{
+    const qint64 waiting = addDownload(QStringLiteral("CZ1"), UploadState::Waiting);
+    const qint64 chosen = addDownload(QStringLiteral("CZ2"));
+    auto queue = makeQueue(store);
+    queue->setHeld(true);
+    queue->start();
+    now = now.addDays(1);
+    queue->processDue();
+    EXPECT_TRUE(sent.empty());
+
+    answers = {answer(401)};
+    queue->sendChosen(chosen, {}, {});
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_TRUE(queue->isPaused());
+    queue->setCredentials({QStringLiteral("firma"), QStringLiteral("user"), QStringLiteral("correct")});
+    EXPECT_EQ(sent.size(), 1u);
+
+    queue->setHeld(false);
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[1].fileName, row(waiting).fileName);
+    EXPECT_EQ(sent[2].fileName, row(chosen).fileName);
+    EXPECT_EQ(row(waiting).uploadState, UploadState::Sent);
+    EXPECT_EQ(row(chosen).uploadState, UploadState::Sent);
+    EXPECT_EQ(queue->waitingCount(), 0);
+}
+
 // Two programs on one database, each with its own connection and queue. The second starts while
 // the first is in the middle of sending: every waiting file goes out once.
 TEST_F(UploadQueueTest, TwoInstancesSendEachWaitingFileOnce)
