@@ -3,6 +3,9 @@
 #include "card/TachoCard.h"
 #include "download/CardDownload.h"
 #include "download/DownloadReporter.h"
+#include "history/CardIdentity.h"
+#include "history/HistoryStore.h"
+#include "history/UploadQueue.h"
 #include "upload/HttpClient.h"
 #include "upload/Upload.h"
 #include "upload/UploadReporter.h"
@@ -12,6 +15,8 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
+#include <vector>
 
 // What the window hands over for an upload: the texts of the settings edits as they stand when
 // the user answered the question.
@@ -22,6 +27,14 @@ struct UploadRequest
     QString password;
     QString fileName;
     HttpLimits limits;
+};
+
+// What the history tab shows: taken by the worker, handed to the window by value.
+struct HistorySnapshot
+{
+    std::vector<DriverRow> drivers;
+    std::vector<DownloadRecord> downloads;
+    QString error; // why the history could not be read; empty when it was
 };
 
 // The one place where card and network work runs: it lives on a thread of its own, owns the card
@@ -47,6 +60,18 @@ public:
     void readCardFile(const QString &title, std::uint16_t fileId, bool Signed);
     void runDownload(const QString &folder);
     void uploadFile(const UploadRequest &request);
+
+    // --- The history and the upload queue, both created and used on the worker's thread ---
+
+    // Opens the history at path and starts the upload queue with the credentials and limits the
+    // window has now. The queue's first pass (every waiting file) comes after the card monitor
+    // has started, so that a slow server never delays the first identification.
+    void openHistory(const QString &path, const UploadCredentials &credentials, const HttpLimits &limits);
+    // The settings edits changed: a change of the credentials lifts a 401's hold on the queue.
+    void setUploadSettings(const UploadCredentials &credentials, const HttpLimits &limits);
+    // The upload question ended without an upload: declined (the user's No) or not sent.
+    void uploadNotSent(bool declined);
+    void loadHistory();
     // Powers a held card down, ends the monitor and releases the context: the last call.
     void release();
     void setClock(std::function<QDateTime()> clock);
@@ -57,6 +82,12 @@ signals:
     void cardFileRead(bool done);
     void runFinished(const DownloadRunResult &result);
     void uploadFinished(const UploadOutcome &outcome);
+    // The card tab's line under the holder of the card just identified.
+    void cardHistoryFound(const QString &line);
+    void uploadsWaiting(int count);
+    // A row of the history changed: a run, an answer, an upload attempt.
+    void historyChanged();
+    void historyLoaded(const HistorySnapshot &snapshot);
 
 private:
     void AddLog(const QString &text) override;
@@ -70,7 +101,29 @@ private:
     template<typename Call>
     void toWindow(Call call);
 
+    void recordRun(const DownloadRunResult &result, const QString &folder);
+    void noteIdentifiedCard();
+    void startQueueOnce();
+    UploadOutcome sendToServer(UploadReporter &reporter, const QByteArray &data, const QString &fileName,
+                               const UploadCredentials &credentials);
+    // The history's time: the clock that names the files, in UTC.
+    QDateTime nowUtc() const;
+
     QObject *m_context;
     DownloadReporter &m_target;
     CardDownload m_download{*this};
+
+    std::unique_ptr<HistoryStore> m_history;
+    std::unique_ptr<UploadQueue> m_queue;
+    bool m_queueStarted = false;
+    HttpLimits m_uploadLimits;
+    // The exchange of the user's own upload is told to the window; a retry's goes to the log only,
+    // so that it never takes the status bar from the work the user sees.
+    bool m_userUpload = false;
+    bool m_senderCalled = false;
+    // The history's row of the download the upload question is about; 0 when it has none.
+    qint64 m_offeredDownload = 0;
+    // The card the last identification read, for a run that fails before it reads it again.
+    CardIdentity m_identifiedCard;
+    bool m_identified = false;
 };

@@ -10,20 +10,32 @@
 #include "app/StatusPanel.h"
 #include "app/Windows1250Validator.h"
 #include "card/WinSCard.h"
+#include "history/DownloadsModel.h"
+#include "history/DriversModel.h"
+#include "history/HistoryStore.h"
 #include "upload/Upload.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDesktopServices>
+#include <QDir>
 #include <QFontDatabase>
 #include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSplitter>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTableView>
+#include <QTimer>
+#include <QUrl>
+#include <QVBoxLayout>
 
 #include <condition_variable>
 #include <cstdio>
@@ -95,6 +107,7 @@ void TMainForm::startWorker()
     connect(m_worker, &CardWorker::runFinished, this,
             [this](const DownloadRunResult &result) { runGuarded([&] { runFinished(result); }); });
     connect(m_worker, &CardWorker::uploadFinished, this, [this] { runGuarded([this] { uploadFinished(); }); });
+    connectHistory();
     m_workerThread.start();
 }
 
@@ -242,6 +255,7 @@ void TMainForm::createControls()
     OpenDirDialog->setObjectName(QStringLiteral("OpenDirDialog"));
     OpenDirDialog->setTitle(QStringLiteral("Složka pro ukládání souborů"));
     OpenDirDialog->setOptionsEx(odxShowExtendDlg);
+    createHistoryControls();
 }
 
 void TMainForm::FormCreate()
@@ -267,6 +281,7 @@ void TMainForm::FormCreate()
     m_savedReader = stored.CardReader;
     setState(FormState::Starting);
     toWorker([worker = m_worker] { worker->listReaders(); });
+    startHistory();
 }
 
 void TMainForm::readersListed(bool listed, const QStringList &readers)
@@ -599,6 +614,8 @@ void TMainForm::SetStatus(const QString &Text)
 void TMainForm::SetCardInfo(const QString &Text)
 {
     CardInfoLabel->setText(Text);
+    // The line belongs to the holder shown; the worker sends it after the holder.
+    CardHistoryLabel->clear();
 }
 
 QString TMainForm::statusText(int panel) const
@@ -658,6 +675,8 @@ void TMainForm::runFinished(const DownloadRunResult &result)
         OfferUpload(result.fileName);
         return;
     }
+    if (result.outcome == DownloadRunResult::Outcome::Complete)
+        uploadNotSent(false);
     setState(FormState::Idle);
     if (result.outcome == DownloadRunResult::Outcome::WriteFailed)
         ShowApplicationError(result.errorText);
@@ -692,6 +711,7 @@ void TMainForm::questionAnswered(const QString &fileName, bool yes)
 {
     m_question = nullptr;
     if (!yes || m_closePending) {
+        uploadNotSent(!yes);
         setState(FormState::Idle);
         afterWork();
         return;
@@ -699,6 +719,7 @@ void TMainForm::questionAnswered(const QString &fileName, bool yes)
     if (SettingsCompanyEdit->text().isEmpty() || SettingsUserEdit->text().isEmpty()
         || SettingsPasswordEdit->text().isEmpty()) {
         SetStatus(QStringLiteral("Nelze odeslat soubor na server, chybí přihlašovací údaje"));
+        uploadNotSent(false);
         setState(FormState::Idle);
         afterWork();
         return;
@@ -722,4 +743,207 @@ void TMainForm::uploadFinished()
 {
     setState(FormState::Idle);
     afterWork();
+}
+
+// --- The history tab, the card's line and the upload queue ---
+
+namespace {
+
+void setUpHistoryView(QTableView *view, QAbstractItemModel *model, int sortColumn, Qt::SortOrder order,
+                      std::initializer_list<int> widths)
+{
+    view->setModel(model);
+    view->setSelectionBehavior(QAbstractItemView::SelectRows);
+    view->setSelectionMode(QAbstractItemView::SingleSelection);
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    view->setAlternatingRowColors(true);
+    view->setWordWrap(false);
+    view->verticalHeader()->hide();
+    // Fixed heights and widths: measuring ten thousand rows would make the user wait.
+    view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 4);
+    view->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    view->horizontalHeader()->setStretchLastSection(true);
+    int column = 0;
+    for (const int width : widths)
+        view->setColumnWidth(column++, width);
+    view->horizontalHeader()->setSortIndicator(sortColumn, order);
+    view->setSortingEnabled(true);
+}
+
+// The model's rows in the order the view's header asks for.
+void sortAsShown(QTableView *view)
+{
+    const QHeaderView *header = view->horizontalHeader();
+    view->model()->sort(header->sortIndicatorSection(), header->sortIndicatorOrder());
+}
+
+} // namespace
+
+void TMainForm::createHistoryControls()
+{
+    CardHistoryLabel = place(new QLabel(CardSheet), "CardHistoryLabel", 8, 104, 377, 15);
+    CardHistoryLabel->setAlignment(Qt::AlignCenter);
+    CardHistoryLabel->setTextFormat(Qt::PlainText);
+
+    HistorySheet = new QWidget;
+    HistorySheet->setObjectName(QStringLiteral("HistorySheet"));
+    PageControl1->addTab(HistorySheet, QStringLiteral("Historie"));
+    auto *layout = new QVBoxLayout(HistorySheet);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->setSpacing(4);
+    HistoryErrorLabel = new QLabel(
+            QStringLiteral("Historii vyčítání nelze načíst, podrobnosti jsou v ladících informacích."), HistorySheet);
+    HistoryErrorLabel->setObjectName(QStringLiteral("HistoryErrorLabel"));
+    HistoryErrorLabel->setWordWrap(true);
+    HistoryErrorLabel->hide();
+    layout->addWidget(HistoryErrorLabel);
+
+    auto *splitter = new QSplitter(Qt::Vertical, HistorySheet);
+    splitter->setObjectName(QStringLiteral("HistorySplitter"));
+    splitter->setChildrenCollapsible(false);
+    m_driversModel = new DriversModel(this);
+    m_driversModel->setObjectName(QStringLiteral("HistoryDriversModel"));
+    HistoryDriversView = new QTableView(splitter);
+    HistoryDriversView->setObjectName(QStringLiteral("HistoryDriversView"));
+    // Most overdue first: never downloaded, then the oldest download.
+    setUpHistoryView(HistoryDriversView, m_driversModel, DriversModel::DaysSince, Qt::DescendingOrder,
+                     {115, 120, 110, 90});
+    m_downloadsModel = new DownloadsModel(this);
+    m_downloadsModel->setObjectName(QStringLiteral("HistoryDownloadsModel"));
+    HistoryDownloadsView = new QTableView(splitter);
+    HistoryDownloadsView->setObjectName(QStringLiteral("HistoryDownloadsView"));
+    setUpHistoryView(HistoryDownloadsView, m_downloadsModel, DownloadsModel::Time, Qt::DescendingOrder,
+                     {100, 115, 110, 45, 260, 70, 120});
+    layout->addWidget(splitter, 1);
+
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    HistoryFolderButton = new QPushButton(QStringLiteral("Otevřít složku"), HistorySheet);
+    HistoryFolderButton->setObjectName(QStringLiteral("HistoryFolderButton"));
+    HistoryFolderButton->setEnabled(false);
+    buttons->addWidget(HistoryFolderButton);
+    layout->addLayout(buttons);
+
+    connect(HistoryFolderButton, &QPushButton::clicked, this, [this] { runGuarded([this] { openDownloadFolder(); }); });
+    connect(HistoryDownloadsView, &QAbstractItemView::doubleClicked, this,
+            [this] { runGuarded([this] { openDownloadFolder(); }); });
+    connect(HistoryDownloadsView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { HistoryFolderButton->setEnabled(HistoryDownloadsView->selectionModel()->hasSelection()); });
+    connect(PageControl1, &QTabWidget::currentChanged, this, [this] {
+        if (PageControl1->currentWidget() == HistorySheet && m_historyStale)
+            requestHistory();
+    });
+
+    m_uploadsPanel = new StatusPanel(StatusBar);
+    m_uploadsPanel->setObjectName(QStringLiteral("UploadsWaitingPanel"));
+    m_uploadsPanel->setFixedWidth(36);
+    m_uploadsPanel->hide();
+    StatusBar->addPermanentWidget(m_uploadsPanel);
+
+    m_uploadSettingsTimer = new QTimer(this);
+    m_uploadSettingsTimer->setSingleShot(true);
+    m_uploadSettingsTimer->setInterval(1000);
+    connect(m_uploadSettingsTimer, &QTimer::timeout, this, [this] { sendUploadSettings(); });
+}
+
+void TMainForm::connectHistory()
+{
+    connect(m_worker, &CardWorker::cardHistoryFound, this, [this](const QString &line) {
+        // A line that comes after the card has gone belongs to nobody.
+        if (CardPresent)
+            CardHistoryLabel->setText(line);
+    });
+    connect(m_worker, &CardWorker::uploadsWaiting, this, [this](int count) { showUploadsWaiting(count); });
+    connect(m_worker, &CardWorker::historyChanged, this, [this] {
+        m_historyStale = true;
+        if (PageControl1->currentWidget() == HistorySheet)
+            requestHistory();
+    });
+    connect(m_worker, &CardWorker::historyLoaded, this,
+            [this](const HistorySnapshot &snapshot) { runGuarded([&] { historyLoaded(snapshot); }); });
+}
+
+// After the settings have been read: the worker opens the history at its thread and the queue
+// starts with the credentials of the settings file.
+void TMainForm::startHistory()
+{
+    const UploadCredentials credentials{SettingsCompanyEdit->text(), SettingsUserEdit->text(),
+                                        SettingsPasswordEdit->text()};
+    toWorker([worker = m_worker, path = HistoryStore::defaultPath(), credentials, limits = UploadLimits] {
+        worker->openHistory(path, credentials, limits);
+    });
+    for (QLineEdit *edit : {SettingsCompanyEdit, SettingsUserEdit, SettingsPasswordEdit})
+        connect(edit, &QLineEdit::textChanged, m_uploadSettingsTimer, qOverload<>(&QTimer::start));
+}
+
+void TMainForm::sendUploadSettings()
+{
+    const UploadCredentials credentials{SettingsCompanyEdit->text(), SettingsUserEdit->text(),
+                                        SettingsPasswordEdit->text()};
+    toWorker([worker = m_worker, credentials, limits = UploadLimits] {
+        worker->setUploadSettings(credentials, limits);
+    });
+}
+
+void TMainForm::uploadNotSent(bool declined)
+{
+    toWorker([worker = m_worker, declined] { worker->uploadNotSent(declined); });
+}
+
+void TMainForm::showUploadsWaiting(int count)
+{
+    m_uploadsWaiting = count;
+    m_uploadsPanel->setText(count > 0 ? QStringLiteral("↑ %1").arg(count) : QString());
+    m_uploadsPanel->setToolTip(count > 0 ? QStringLiteral("Souborů čekajících na odeslání na server: %1").arg(count)
+                                         : QString());
+    m_uploadsPanel->setVisible(count > 0);
+}
+
+void TMainForm::requestHistory()
+{
+    // One load at a time: a change meanwhile loads again when this one has come.
+    if (m_historyRequested)
+        return;
+    m_historyRequested = true;
+    m_historyStale = false;
+    toWorker([worker = m_worker] { worker->loadHistory(); });
+}
+
+void TMainForm::historyLoaded(const HistorySnapshot &snapshot)
+{
+    m_historyRequested = false;
+    HistoryErrorLabel->setVisible(!snapshot.error.isEmpty());
+    // The selected download stays selected across a reload.
+    const QModelIndexList selected = HistoryDownloadsView->selectionModel()->selectedRows();
+    const qint64 selectedId = selected.isEmpty() ? 0 : m_downloadsModel->row(selected.front().row()).id;
+    m_driversModel->setRows(snapshot.drivers);
+    m_downloadsModel->setRows(snapshot.downloads);
+    sortAsShown(HistoryDriversView);
+    sortAsShown(HistoryDownloadsView);
+    if (selectedId != 0) {
+        for (int row = 0; row < m_downloadsModel->rowCount(); ++row) {
+            if (m_downloadsModel->row(row).id == selectedId) {
+                HistoryDownloadsView->selectRow(row);
+                break;
+            }
+        }
+    }
+    HistoryFolderButton->setEnabled(HistoryDownloadsView->selectionModel()->hasSelection());
+    if (m_historyStale && PageControl1->currentWidget() == HistorySheet)
+        requestHistory();
+}
+
+void TMainForm::openDownloadFolder()
+{
+    const QModelIndexList selected = HistoryDownloadsView->selectionModel()->selectedRows();
+    if (selected.isEmpty())
+        return;
+    const QString folder = m_downloadsModel->folderAt(selected.front().row());
+    if (folder.isEmpty() || !QDir(folder).exists()) {
+        SetStatus(QStringLiteral("Složka %1 už neexistuje").arg(folder));
+        return;
+    }
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
+        SetStatus(QStringLiteral("Složku %1 nelze otevřít").arg(folder));
 }

@@ -26,10 +26,15 @@ class QPlainTextEdit;
 class QPushButton;
 class QStatusBar;
 class QTabWidget;
+class QTableView;
+class QTimer;
+class DownloadsModel;
+class DriversModel;
 class RunProgressBar;
 class StatusPanel;
 class TOpenDirDialog;
 class CardWorker;
+struct HistorySnapshot;
 
 // The notice that the card presence monitor posts to the window after each wait.
 class CardStateEvent : public QEvent
@@ -94,8 +99,12 @@ public:
     // closes as soon as running work has ended.
     void terminate();
 
-    // The local time that names download files; tests fix it.
+    // The local time that names download files; tests fix it. The history's times and the
+    // 28-day rule follow the same clock.
     void setDownloadClock(std::function<QDateTime()> clock);
+
+    // How many chosen files wait in the upload queue, as the status bar shows.
+    int uploadsWaiting() const { return m_uploadsWaiting; }
 
     static QString EncodeSettingValue(const QString &Text);
     static QString DecodeSettingValue(const QString &Stored);
@@ -125,6 +134,13 @@ public:
     QLineEdit *SettingsUserEdit = nullptr;
     QLabel *Label5 = nullptr;
     QLineEdit *SettingsPasswordEdit = nullptr;
+    // Under the holder: the card's last complete download and whether it is due.
+    QLabel *CardHistoryLabel = nullptr;
+    QWidget *HistorySheet = nullptr;
+    QTableView *HistoryDriversView = nullptr;
+    QTableView *HistoryDownloadsView = nullptr;
+    QPushButton *HistoryFolderButton = nullptr;
+    QLabel *HistoryErrorLabel = nullptr;
     QWidget *LogSheet = nullptr;
     QPlainTextEdit *LogMemo = nullptr;
     QStatusBar *StatusBar = nullptr;
@@ -170,6 +186,17 @@ private:
     void questionAnswered(const QString &fileName, bool yes);
     void uploadFinished();
 
+    // The history and the upload queue: the worker owns both; the window shows snapshots.
+    void createHistoryControls();
+    void connectHistory();
+    void startHistory();
+    void requestHistory();
+    void historyLoaded(const HistorySnapshot &snapshot);
+    void openDownloadFolder();
+    void showUploadsWaiting(int count);
+    void sendUploadSettings();
+    void uploadNotSent(bool declined);
+
     // DownloadReporter
     void setCardPanel(const QString &text) override;
     void setReadButtonEnabled(bool enabled) override;
@@ -209,4 +236,13 @@ private:
     // Log lines also go to standard error when KORVAN_LOG_TO_STDERR is set (the demo, support).
     bool m_logToStandardError = false;
     QStringList m_pendingLog;
+
+    DriversModel *m_driversModel = nullptr;
+    DownloadsModel *m_downloadsModel = nullptr;
+    StatusPanel *m_uploadsPanel = nullptr;
+    // The settings edits' texts go to the queue once typing has paused, not at every key.
+    QTimer *m_uploadSettingsTimer = nullptr;
+    int m_uploadsWaiting = 0;
+    bool m_historyRequested = false;
+    bool m_historyStale = true;
 };

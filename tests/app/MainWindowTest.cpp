@@ -87,6 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
                             QStringLiteral("není vložena žádná karta"),
                             {8, 84, 377, 15},
                             true},
+                ControlCase{"CardHistoryLabel", "CardSheet", {}, {8, 104, 377, 15}, true},
                 ControlCase{"CardReadButton", "CardSheet", QStringLiteral("Vyčíst kartu"), {144, 176, 105, 25}, false},
                 ControlCase{"GroupBox1", "SettingsSheet", QStringLiteral("Čtečka karet"), {4, 0, 385, 53}, true},
                 ControlCase{"ReaderCombo", "GroupBox1", {}, {8, 20, 289, 21}, false},
@@ -124,10 +125,11 @@ TEST_F(MainWindow, HasItsCaptionSizeBorderAndTabs)
     EXPECT_TRUE(form.windowFlags() & Qt::WindowMinimizeButtonHint);
     EXPECT_FALSE(form.windowFlags() & Qt::WindowMaximizeButtonHint);
 
-    ASSERT_EQ(form.PageControl1->count(), 3);
+    ASSERT_EQ(form.PageControl1->count(), 4);
     EXPECT_EQ(form.PageControl1->tabText(0), QStringLiteral("Karta"));
     EXPECT_EQ(form.PageControl1->tabText(1), QStringLiteral("Nastavení"));
     EXPECT_EQ(form.PageControl1->tabText(2), QStringLiteral("Ladící informace"));
+    EXPECT_EQ(form.PageControl1->tabText(3), QStringLiteral("Historie"));
     EXPECT_EQ(form.PageControl1->currentWidget(), form.CardSheet);
 
     EXPECT_EQ(form.Image1->pixmap().size(), QSize(91, 57));
