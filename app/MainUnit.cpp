@@ -808,13 +808,13 @@ void TMainForm::createHistoryControls()
     HistoryDriversView->setObjectName(QStringLiteral("HistoryDriversView"));
     // Most overdue first: never downloaded, then the oldest download.
     setUpHistoryView(HistoryDriversView, m_driversModel, DriversModel::DaysSince, Qt::DescendingOrder,
-                     {115, 120, 110, 90});
+                     {130, 120, 120, 95});
     m_downloadsModel = new DownloadsModel(this);
     m_downloadsModel->setObjectName(QStringLiteral("HistoryDownloadsModel"));
     HistoryDownloadsView = new QTableView(splitter);
     HistoryDownloadsView->setObjectName(QStringLiteral("HistoryDownloadsView"));
     setUpHistoryView(HistoryDownloadsView, m_downloadsModel, DownloadsModel::Time, Qt::DescendingOrder,
-                     {100, 115, 110, 45, 260, 70, 120});
+                     {110, 130, 110, 55, 260, 80, 120});
     layout->addWidget(splitter, 1);
 
     auto *buttons = new QHBoxLayout;

@@ -14,8 +14,10 @@ const VirtualReaderDefinition WindowE2e::Reader{"Korvan Reader", ReaderPort};
 void WindowE2e::SetUp()
 {
     ASSERT_TRUE(configFolder.isValid());
+    ASSERT_TRUE(dataFolder.isValid());
     ASSERT_TRUE(downloadFolder.isValid());
     qputenv("XDG_CONFIG_HOME", configFolder.path().toLocal8Bit());
+    qputenv("XDG_DATA_HOME", dataFolder.path().toLocal8Bit());
     pcscd = std::make_unique<PcscdHarness>(readerDefinitions);
     if (!readerDefinitions.empty()) {
         ASSERT_TRUE(pcscd->start()) << pcscd->error();

@@ -76,6 +76,8 @@ protected:
     std::unique_ptr<PcscdHarness> pcscd;
     std::vector<std::unique_ptr<VirtualCard>> cards;
     QTemporaryDir configFolder;
+    // $XDG_DATA_HOME: the window's history.
+    QTemporaryDir dataFolder;
     QTemporaryDir downloadFolder;
     std::unique_ptr<TMainForm> form;
     std::unique_ptr<QTimer> logWatch;
