@@ -278,8 +278,7 @@ void CardWorker::openHistory(const QString &path, const UploadCredentials &crede
         emit historyChanged();
     });
     connect(m_queue.get(), &UploadQueue::waitingCountChanged, this, &CardWorker::uploadsWaiting);
-    if (const StoreResult<int> waiting = m_history->waitingCount(); waiting.ok() && waiting.value > 0)
-        emit uploadsWaiting(waiting.value);
+    m_queue->refreshWaitingCount();
 }
 
 void CardWorker::startQueueOnce()

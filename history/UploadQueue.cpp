@@ -68,7 +68,7 @@ UploadOutcome UploadQueue::sendChosen(qint64 downloadId, const QByteArray &data,
         // Sent, declined or given up already: a second answer never sends a file twice.
         outcome.failureReason = "the file's upload has already been settled";
     }
-    updateWaitingCount();
+    refreshWaitingCount();
     schedule();
     return outcome;
 }
@@ -207,7 +207,7 @@ void UploadQueue::process(bool everyWaiting)
                 break;
         }
     }
-    updateWaitingCount();
+    refreshWaitingCount();
     schedule();
 }
 
@@ -257,7 +257,7 @@ void UploadQueue::schedule()
     m_timer.start(static_cast<int>(ms));
 }
 
-void UploadQueue::updateWaitingCount()
+void UploadQueue::refreshWaitingCount()
 {
     const StoreResult<int> count = m_store.waitingCount();
     if (!count.ok() || count.value == m_waitingCount)

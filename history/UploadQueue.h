@@ -59,6 +59,9 @@ public:
     bool isPaused() const { return m_paused; }
     bool isHeld() const { return m_held; }
     int waitingCount() const { return m_waitingCount; }
+    // Reads the count from the database and signals it when it differs from the last one: at
+    // start, the files an earlier run left waiting.
+    void refreshWaitingCount();
     // When the timer will next call processDue; invalid when it is stopped.
     QDateTime nextWakeUp() const;
 
@@ -85,7 +88,6 @@ private:
     Attempt attempt(qint64 id, bool chosenNow, UploadOutcome *outcome);
     void process(bool everyWaiting);
     void schedule();
-    void updateWaitingCount();
     void log(const QString &fileName, const QString &text);
 
     HistoryStore &m_store;

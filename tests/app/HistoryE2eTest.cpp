@@ -162,7 +162,8 @@ TEST_F(HistoryE2e, AFileThatFoundTheServerDownIsSentOnceWhenItIsBack)
             {"--listen", "127.0.0.1:" + std::to_string(port), "--expect-credentials", ServerCredentials.toStdString()});
     openWindow();
     ASSERT_TRUE(
-            waitUntil([this] { return form->uploadsWaiting() == 0 && !server->recordedRequests().empty(); }, 30000));
+            waitUntil([this] { return form->uploadsWaiting() == 0 && !server->recordedRequests().empty(); }, 30000))
+            << logText().toStdString();
     // Time for a second request that must not come.
     QTest::qWait(1500);
     const auto requests = server->recordedRequests();
