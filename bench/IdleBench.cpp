@@ -51,7 +51,8 @@ int main(int argc, char **argv)
     ChildProcess korvan;
     if (!korvan.start(command.front(), {command.begin() + 1, command.end()},
                       {{"QT_QPA_PLATFORM", platform != nullptr ? platform : "offscreen"},
-                       {"XDG_CONFIG_HOME", configuration.path()}})) {
+                       {"XDG_CONFIG_HOME", configuration.path()},
+                       {"XDG_DATA_HOME", configuration.path()}})) {
         std::fprintf(stderr, "korvan: %s\n", korvan.error().c_str());
         return 1;
     }

@@ -192,6 +192,7 @@ int main(int argc, char **argv)
     unsetenv("KORVAN_LOG_TO_STDERR");
     TemporaryDirectory configuration("korvan-bench-config");
     setenv("XDG_CONFIG_HOME", configuration.path().c_str(), 1);
+    setenv("XDG_DATA_HOME", configuration.path().c_str(), 1);
     QApplication application(argc, argv);
 
     // A daemon of our own without readers: the window starts as it does with no reader attached,

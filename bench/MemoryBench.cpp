@@ -152,10 +152,13 @@ int main(int argc, char **argv)
     const std::string platformName = platform != nullptr ? platform : "offscreen";
     const ChildProcess::Environment runEnvironment{{"QT_QPA_PLATFORM", platformName},
                                                    {"XDG_CONFIG_HOME", configuration.path()},
+                                                   {"XDG_DATA_HOME", configuration.path()},
                                                    {"KORVAN_PROBE", "run"},
                                                    {"KORVAN_PROBE_FOLDER", downloads.path()}};
-    const ChildProcess::Environment shownEnvironment{
-            {"QT_QPA_PLATFORM", platformName}, {"XDG_CONFIG_HOME", configuration.path()}, {"KORVAN_PROBE", "shown"}};
+    const ChildProcess::Environment shownEnvironment{{"QT_QPA_PLATFORM", platformName},
+                                                     {"XDG_CONFIG_HOME", configuration.path()},
+                                                     {"XDG_DATA_HOME", configuration.path()},
+                                                     {"KORVAN_PROBE", "shown"}};
 
     std::fprintf(stderr, "waiting for the pcscd lock %s ...\n", PcscdHarness::LockPath);
     const VirtualReaderDefinition reader{"Korvan Bench", ReaderPort};

@@ -134,6 +134,7 @@ int main(int argc, char **argv)
     if (!configuration.valid() || !downloads.valid())
         return 1;
     setenv("XDG_CONFIG_HOME", configuration.path().c_str(), 1);
+    setenv("XDG_DATA_HOME", configuration.path().c_str(), 1);
     qInstallMessageHandler(dropPlatformNoise);
     QApplication application(argc, argv);
 

@@ -65,6 +65,7 @@ int main(int argc, char **argv)
     const char *platform = std::getenv("QT_QPA_PLATFORM");
     const ChildProcess::Environment environment{{"QT_QPA_PLATFORM", platform != nullptr ? platform : "offscreen"},
                                                 {"XDG_CONFIG_HOME", configuration.path()},
+                                                {"XDG_DATA_HOME", configuration.path()},
                                                 {"KORVAN_PROBE", "shown"}};
     std::fprintf(stderr, "waiting for the pcscd lock %s ...\n", PcscdHarness::LockPath);
     PcscdHarness pcscd({{"Korvan Bench", ReaderPort}});
