@@ -1,5 +1,7 @@
+#include "app/CommandLine.h"
 #include "app/ErrorDisplay.h"
 #include "app/MainUnit.h"
+#include "app/QtTranslation.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -53,7 +55,11 @@ void closeOnTerminationSignals(TMainForm &window)
 
 int main(int argc, char *argv[])
 {
+    if (const std::optional<int> answered = answerInformationOptions(argc, argv))
+        return *answered;
+
     QApplication application(argc, argv);
+    installCzechQtTranslation(application);
     QApplication::setApplicationName(QStringLiteral("korvan"));
     QApplication::setApplicationDisplayName(ApplicationTitle);
     QApplication::setDesktopFileName(QStringLiteral("korvan"));
