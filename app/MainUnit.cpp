@@ -271,8 +271,20 @@ void TMainForm::FormCreate()
 
 void TMainForm::readersListed(bool listed, const QStringList &readers)
 {
+    m_listingReaders = false;
+    if (m_state != FormState::Starting) {
+        // Work that started meanwhile may hold the card of the reader this list would replace.
+        if (isBusy())
+            m_readersChangedMeanwhile = true;
+        else
+            followReaderList(listed, readers);
+        afterWork();
+        return;
+    }
     if (!listed) {
         SetCardInfo(QStringLiteral("čtečka nenalezena"));
+        // A reader plugged in later, or a service started later, is seen by the monitor.
+        startMonitor(QString());
         setState(FormState::Idle);
         afterWork();
         return;
@@ -291,8 +303,77 @@ void TMainForm::readersListed(bool listed, const QStringList &readers)
     afterWork();
 }
 
+void TMainForm::requestReaderList()
+{
+    if (m_listingReaders || isBusy()) {
+        m_readersChangedMeanwhile = true;
+        return;
+    }
+    m_listingReaders = true;
+    toWorker([worker = m_worker] { worker->listReaders(); });
+}
+
+// The stored reader is watched whenever it is listed; else the reader watched so far, while it
+// is; else the first. A reader that goes is said in the status bar, and its card forgotten.
+void TMainForm::followReaderList(bool listed, const QStringList &readers)
+{
+    const QStringList list = listed ? readers : QStringList();
+    QStringList shown;
+    for (int i = 0; i < ReaderCombo->count(); ++i)
+        shown.append(ReaderCombo->itemText(i));
+    if (list == shown)
+        return;
+    for (const QString &name : shown) {
+        if (!list.contains(name))
+            AddLog(QStringLiteral("Card reader removed: ") + name);
+    }
+    for (const QString &name : list) {
+        if (!shown.contains(name))
+            AddLog(QStringLiteral("Card reader added: ") + name);
+    }
+
+    const QString picked = ReaderCombo->currentText();
+    ReaderCombo->clear();
+    ReaderCombo->addItems(list);
+    if (!m_watchedReader.isEmpty() && !list.contains(m_watchedReader)) {
+        m_insertionPending = false;
+        cardRemoved();
+        SetStatus(QStringLiteral("Čtečka karet byla odpojena"));
+    }
+    if (list.isEmpty()) {
+        m_choosingReader = false;
+        ReaderButton->setText(QStringLiteral("Změnit"));
+        SetCardInfo(QStringLiteral("čtečka nenalezena"));
+        if (!m_watchedReader.isEmpty())
+            startMonitor(QString());
+        updateControls();
+        return;
+    }
+    if (CardInfoLabel->text() == QStringLiteral("čtečka nenalezena"))
+        SetCardInfo(QStringLiteral("není vložena žádná karta"));
+
+    int index = -1;
+    if (m_choosingReader) {
+        // The user's pick stays; the monitor follows when it is confirmed.
+        index = ReaderCombo->findText(picked);
+    } else {
+        if (!m_savedReader.isEmpty())
+            index = ReaderCombo->findText(m_savedReader, Qt::MatchFixedString);
+        if (index < 0)
+            index = static_cast<int>(list.indexOf(m_watchedReader));
+    }
+    ReaderCombo->setCurrentIndex(std::max(index, 0));
+    if (!m_choosingReader && ReaderCombo->currentText() != m_watchedReader) {
+        m_insertionPending = false;
+        cardRemoved();
+        startMonitor(ReaderCombo->currentText());
+    }
+    updateControls();
+}
+
 void TMainForm::startMonitor(const QString &readerName)
 {
+    m_watchedReader = readerName;
     const std::uint32_t tag = ++m_monitorTag;
     toWorker([worker = m_worker, readerName, receiver = static_cast<TachoCard::CardStateReceiver *>(this), tag] {
         worker->startMonitor(readerName, receiver, tag);
@@ -332,6 +413,7 @@ void TMainForm::ReaderButtonClick()
     } else {
         m_choosingReader = false;
         ReaderButton->setText(QStringLiteral("Změnit"));
+        m_savedReader = ReaderCombo->currentText();
         startMonitor(ReaderCombo->currentText());
     }
     updateControls();
@@ -413,6 +495,8 @@ bool TMainForm::event(QEvent *e)
         runGuarded([this, &notice] {
             if (serviceAvailabilityChanged(notice.result))
                 WMCardState(notice);
+            if (notice.readersChanged)
+                requestReaderList();
         });
         return true;
     }
@@ -541,6 +625,8 @@ void TMainForm::afterWork()
         close();
         return;
     }
+    if (std::exchange(m_readersChangedMeanwhile, false))
+        requestReaderList();
     if (std::exchange(m_insertionPending, false))
         cardInserted(m_pendingCounter, true);
 }

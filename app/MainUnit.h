@@ -165,6 +165,9 @@ private:
     void afterWork();
 
     void readersListed(bool listed, const QStringList &readers);
+    // Readers came or went after the start: the list is read again once no work runs.
+    void requestReaderList();
+    void followReaderList(bool listed, const QStringList &readers);
     void identificationFinished();
     void runFinished(const DownloadRunResult &result);
     void questionAnswered(const QString &fileName, bool yes);
@@ -187,7 +190,13 @@ private:
     QThread m_workerThread;
     CardWorker *m_worker = nullptr;
     QPointer<QMessageBox> m_question;
+    // The stored reader: from the settings, then the one last confirmed with "Vybrat". Whenever it
+    // is listed, it is the one watched.
     QString m_savedReader;
+    // The reader the monitor watches; empty while none is listed.
+    QString m_watchedReader;
+    bool m_listingReaders = false;
+    bool m_readersChangedMeanwhile = false;
     bool m_choosingReader = false;
     // The last identification found a tachograph card and read its holder.
     bool m_cardIdentified = false;

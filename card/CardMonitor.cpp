@@ -2,6 +2,7 @@
 
 #include "card/WinSCard.h"
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -42,12 +43,27 @@ void releaseMonitorContext(SCARDCONTEXT &context)
     context = 0;
 }
 
+// pcsc-lite's pseudo reader that changes when readers come or go: its event state carries the
+// number of readers in the high 16 bits. A wait on it besides the watched reader tells both, and
+// the monitor still sleeps in the resource manager between events.
+constexpr const char *ReaderListNotification = "\\\\?PnP?\\Notification";
+// No machine has this many readers: the first wait on a new context always reports the list, so
+// a service that came back with other readers, or none, is listed afresh.
+constexpr DWORD UnknownReaderCount = 0xFFFFu << 16;
+
 void CardMonitorThread(std::string readerName, std::uint32_t monitorTag)
 {
-    SCARD_READERSTATE record{};
-    record.szReader = readerName.c_str();
-    record.pvUserData = nullptr;
-    record.dwEventState = ReaderState.load();
+    // The watched reader first, when there is one; the reader list's notification last.
+    std::array<SCARD_READERSTATE, 2> records{};
+    const DWORD recordCount = readerName.empty() ? 1 : 2;
+    SCARD_READERSTATE &reader = records[0];
+    SCARD_READERSTATE &readerList = records[recordCount - 1];
+    if (!readerName.empty()) {
+        reader.szReader = readerName.c_str();
+        reader.dwEventState = ReaderState.load();
+    }
+    readerList.szReader = ReaderListNotification;
+    readerList.dwEventState = UnknownReaderCount;
 
     SCARDCONTEXT context = 0;
     bool establishFailureReported = false;
@@ -69,20 +85,27 @@ void CardMonitorThread(std::string readerName, std::uint32_t monitorTag)
             establishFailureReported = false;
             monitorContext = context;
         }
-        record.dwCurrentState = record.dwEventState;
-        const LONG result = SCardGetStatusChange(context, INFINITE, &record, 1);
-        ReaderState = static_cast<std::uint32_t>(record.dwEventState);
+        for (DWORD i = 0; i < recordCount; ++i)
+            records[i].dwCurrentState = records[i].dwEventState;
+        const LONG result = SCardGetStatusChange(context, INFINITE, records.data(), recordCount);
+        CardNotice notice{resultCode(result), 0, monitorTag};
+        if (!readerName.empty()) {
+            ReaderState = static_cast<std::uint32_t>(reader.dwEventState);
+            notice.eventState = static_cast<std::uint32_t>(reader.dwEventState);
+        }
+        notice.readersChanged = result == SCARD_S_SUCCESS && (readerList.dwEventState & SCARD_STATE_CHANGED) != 0;
         if (CardStateReceiver *window = NotifyWindow.load())
-            window->PostCardState({resultCode(result), static_cast<std::uint32_t>(record.dwEventState), monitorTag});
+            window->PostCardState(notice);
 
         if (result == SCARD_S_SUCCESS || result == SCARD_E_CANCELLED || result == SCARD_E_TIMEOUT)
             continue;
         if (isServiceLost(resultCode(result)) || result == SCARD_E_INVALID_HANDLE) {
             // A context of a resource manager that went away stays dead even after the service
             // is back; only a new one works. Start it unaware, so the first wait reports the
-            // reader's state as the new service sees it.
+            // reader's state and the reader list as the new service sees them.
             releaseMonitorContext(context);
-            record.dwEventState = SCARD_STATE_UNAWARE;
+            reader.dwEventState = SCARD_STATE_UNAWARE;
+            readerList.dwEventState = UnknownReaderCount;
         }
         pauseBeforeRetry();
     }

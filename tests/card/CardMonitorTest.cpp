@@ -97,6 +97,26 @@ TEST_F(CardMonitor, PostsEveryWaitAndWaitsAgainAfterACancel)
     EXPECT_TRUE(waitFor([] { return FakePcsc::waitingCalls() == 1; }));
 }
 
+// The same wait tells readers that come and go: a notice says so apart from the watched reader's
+// state, also while no reader is watched yet.
+TEST_F(CardMonitor, TellsReaderListChangesBesideTheReadersState)
+{
+    for (const std::string reader : {"Fake Reader 00 00", ""}) {
+        SCOPED_TRACE("watched reader: \"" + reader + '"');
+        Receiver watching;
+        TachoCard::StartCardMonitor(reader, &watching, 3);
+        ASSERT_TRUE(waitFor([] { return FakePcsc::waitingCalls() == 1; }));
+        FakePcsc::queueStatusEvent({SCARD_S_SUCCESS, SCARD_STATE_EMPTY, true});
+        FakePcsc::queueStatusEvent({SCARD_S_SUCCESS, SCARD_STATE_PRESENT | SCARD_STATE_CHANGED | 0x10000, false});
+        ASSERT_TRUE(waitFor([&] { return watching.notices().size() == 2; }));
+        const auto notices = watching.notices();
+        EXPECT_TRUE(notices[0].readersChanged);
+        EXPECT_FALSE(notices[1].readersChanged);
+        EXPECT_EQ(notices[1].eventState, reader.empty() ? 0u : SCARD_STATE_PRESENT | SCARD_STATE_CHANGED | 0x10000u);
+        TachoCard::ReleaseCardContext();
+    }
+}
+
 // A restart may come before the old thread has reached its wait, where a single cancel is lost.
 TEST_F(CardMonitor, QuickRestartsNeverLeaveTwoThreadsOrAHang)
 {
