@@ -53,17 +53,17 @@ constexpr DWORD UnknownReaderCount = 0xFFFFu << 16;
 
 void CardMonitorThread(std::string readerName, std::uint32_t monitorTag)
 {
-    // The watched reader first, when there is one; the reader list's notification last.
+    // The reader list's notification first; the watched reader after it, when there is one.
     std::array<SCARD_READERSTATE, 2> records{};
-    const DWORD recordCount = readerName.empty() ? 1 : 2;
-    SCARD_READERSTATE &reader = records[0];
-    SCARD_READERSTATE &readerList = records[recordCount - 1];
-    if (!readerName.empty()) {
-        reader.szReader = readerName.c_str();
-        reader.dwEventState = ReaderState.load();
-    }
+    SCARD_READERSTATE &readerList = records[0];
+    SCARD_READERSTATE &reader = records[1];
     readerList.szReader = ReaderListNotification;
-    readerList.dwEventState = UnknownReaderCount;
+    readerList.dwCurrentState = UnknownReaderCount;
+    reader.szReader = readerName.c_str();
+    reader.dwEventState = ReaderState.load();
+    // pcsc-lite refuses the whole wait (SCARD_E_UNKNOWN_READER) while the watched reader is not
+    // there: then only the list is watched, until it changes.
+    bool readerListed = !readerName.empty();
 
     SCARDCONTEXT context = 0;
     bool establishFailureReported = false;
@@ -85,19 +85,33 @@ void CardMonitorThread(std::string readerName, std::uint32_t monitorTag)
             establishFailureReported = false;
             monitorContext = context;
         }
-        for (DWORD i = 0; i < recordCount; ++i)
-            records[i].dwCurrentState = records[i].dwEventState;
+        reader.dwCurrentState = reader.dwEventState;
+        const DWORD recordCount = readerListed ? 2 : 1;
         const LONG result = SCardGetStatusChange(context, INFINITE, records.data(), recordCount);
         CardNotice notice{resultCode(result), 0, monitorTag};
+        // The list's record is left blank when another record ended the wait: only a change
+        // carries the new count, which the next wait compares with.
+        if (result == SCARD_S_SUCCESS && (readerList.dwEventState & SCARD_STATE_CHANGED) != 0) {
+            readerList.dwCurrentState = readerList.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+            notice.readersChanged = true;
+            readerListed = !readerName.empty();
+        }
+        if (result == SCARD_E_UNKNOWN_READER && readerListed) {
+            // The watched reader went between the listing and this wait: its card with it.
+            readerListed = false;
+            reader.dwEventState = SCARD_STATE_UNKNOWN | SCARD_STATE_CHANGED;
+            notice.result = resultCode(SCARD_S_SUCCESS);
+            notice.readersChanged = true;
+        }
         if (!readerName.empty()) {
             ReaderState = static_cast<std::uint32_t>(reader.dwEventState);
             notice.eventState = static_cast<std::uint32_t>(reader.dwEventState);
         }
-        notice.readersChanged = result == SCARD_S_SUCCESS && (readerList.dwEventState & SCARD_STATE_CHANGED) != 0;
         if (CardStateReceiver *window = NotifyWindow.load())
             window->PostCardState(notice);
 
-        if (result == SCARD_S_SUCCESS || result == SCARD_E_CANCELLED || result == SCARD_E_TIMEOUT)
+        if (result == SCARD_S_SUCCESS || result == SCARD_E_CANCELLED || result == SCARD_E_TIMEOUT
+            || notice.result == resultCode(SCARD_S_SUCCESS))
             continue;
         if (isServiceLost(resultCode(result)) || result == SCARD_E_INVALID_HANDLE) {
             // A context of a resource manager that went away stays dead even after the service
@@ -105,7 +119,8 @@ void CardMonitorThread(std::string readerName, std::uint32_t monitorTag)
             // reader's state and the reader list as the new service sees them.
             releaseMonitorContext(context);
             reader.dwEventState = SCARD_STATE_UNAWARE;
-            readerList.dwEventState = UnknownReaderCount;
+            readerList.dwCurrentState = UnknownReaderCount;
+            readerListed = !readerName.empty();
         }
         pauseBeforeRetry();
     }
