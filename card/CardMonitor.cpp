@@ -47,9 +47,6 @@ void releaseMonitorContext(SCARDCONTEXT &context)
 // number of readers in the high 16 bits. A wait on it besides the watched reader tells both, and
 // the monitor still sleeps in the resource manager between events.
 constexpr const char *ReaderListNotification = "\\\\?PnP?\\Notification";
-// No machine has this many readers: the first wait on a new context always reports the list, so
-// a service that came back with other readers, or none, is listed afresh.
-constexpr DWORD UnknownReaderCount = 0xFFFFu << 16;
 
 void CardMonitorThread(std::string readerName, std::uint32_t monitorTag)
 {
@@ -58,7 +55,6 @@ void CardMonitorThread(std::string readerName, std::uint32_t monitorTag)
     SCARD_READERSTATE &readerList = records[0];
     SCARD_READERSTATE &reader = records[1];
     readerList.szReader = ReaderListNotification;
-    readerList.dwCurrentState = UnknownReaderCount;
     reader.szReader = readerName.c_str();
     reader.dwEventState = ReaderState.load();
     // pcsc-lite refuses the whole wait (SCARD_E_UNKNOWN_READER) while the watched reader is not
@@ -84,6 +80,15 @@ void CardMonitorThread(std::string readerName, std::uint32_t monitorTag)
             }
             establishFailureReported = false;
             monitorContext = context;
+            // A wait tells only the readers that come or go while it waits: those a service
+            // started (or came back) with are there before, so the list is read afresh now.
+            CardNotice fresh{resultCode(SCARD_S_SUCCESS), 0, monitorTag};
+            fresh.readersChanged = true;
+            if (!readerName.empty())
+                fresh.eventState =
+                        static_cast<std::uint32_t>(reader.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED));
+            if (CardStateReceiver *window = NotifyWindow.load())
+                window->PostCardState(fresh);
         }
         reader.dwCurrentState = reader.dwEventState;
         const DWORD recordCount = readerListed ? 2 : 1;
@@ -119,7 +124,7 @@ void CardMonitorThread(std::string readerName, std::uint32_t monitorTag)
             // reader's state and the reader list as the new service sees them.
             releaseMonitorContext(context);
             reader.dwEventState = SCARD_STATE_UNAWARE;
-            readerList.dwCurrentState = UnknownReaderCount;
+            readerList.dwCurrentState = SCARD_STATE_UNAWARE;
             readerListed = !readerName.empty();
         }
         pauseBeforeRetry();
