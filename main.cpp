@@ -1,15 +1,13 @@
+#include "app/CommandLine.h"
 #include "app/ErrorDisplay.h"
 #include "app/MainUnit.h"
-#include "verify/VerifyCommand.h"
+#include "app/QtTranslation.h"
 
 #include <QApplication>
 #include <QIcon>
 #include <QSocketNotifier>
 
 #include <csignal>
-#include <cstdio>
-#include <iostream>
-#include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -57,16 +55,11 @@ void closeOnTerminationSignals(TMainForm &window)
 
 int main(int argc, char *argv[])
 {
-    // An office checks its archive without a window: korvan --verify FILE.ddd.
-    if (argc >= 2 && std::string_view(argv[1]) == "--verify") {
-        if (argc != 3) {
-            std::fputs("usage: korvan --verify FILE.ddd\n", stderr);
-            return 2;
-        }
-        return runVerifyCommand(argv[2], std::cout);
-    }
+    if (const std::optional<int> answered = answerInformationOptions(argc, argv))
+        return *answered;
 
     QApplication application(argc, argv);
+    installCzechQtTranslation(application);
     QApplication::setApplicationName(QStringLiteral("korvan"));
     QApplication::setApplicationDisplayName(ApplicationTitle);
     QApplication::setDesktopFileName(QStringLiteral("korvan"));

@@ -20,7 +20,6 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
-#include <QFontDatabase>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -49,11 +48,19 @@ constexpr int StatusBarHeight = 19;
 constexpr int CardPanelWidth = 80;
 constexpr int StatusPanelMargin = 120;
 
+// The design's cell height: an 8-point Windows font at 96 dots per inch.
+constexpr double DesignFontHeight = 13.0;
+// Where the design puts a control, kept on it so that the layout can be drawn again at any scale.
+const char *const DesignGeometry = "designGeometry";
+// A label's design position: its size follows its text.
+const char *const DesignPosition = "designPosition";
+
 template<typename Widget>
 Widget *place(Widget *widget, const char *name, int left, int top, int width, int height)
 {
     widget->setObjectName(QLatin1String(name));
     widget->setGeometry(left, top, width, height);
+    widget->setProperty(DesignGeometry, QRect(left, top, width, height));
     return widget;
 }
 
@@ -63,7 +70,38 @@ QLabel *placeLabel(QWidget *parent, const char *name, const QString &text, int l
     label->setObjectName(QLatin1String(name));
     label->adjustSize();
     label->move(left, top);
+    label->setProperty(DesignPosition, QPoint(left, top));
     return label;
+}
+
+int scaled(int length, double scale)
+{
+    return static_cast<int>(std::lround(length * scale));
+}
+
+// The status texts that the status bar must show whole: the longest of those the program sets.
+QStringList longestStatusTexts()
+{
+    return {UploadStatusText(200),
+            UploadStatusText(401),
+            QStringLiteral("Nelze odeslat soubor na server, chybí přihlašovací údaje"),
+            QStringLiteral("Chyba při načítání: není vložena tachografová karta"),
+            QStringLiteral("Chyba při načítání: nelze načíst identifikační soubor"),
+            QStringLiteral("Čtení karty neúplné, nepodařilo se načíst soubor Control Activity Data"),
+            QStringLiteral("Služba čipových karet není dostupná")};
+}
+
+const QStringList CardPanelTexts{QStringLiteral("Karta připojena"), QStringLiteral("Karta vložena")};
+const QStringList CardInfoTexts{QStringLiteral("není vložena žádná karta"),
+                                QStringLiteral("vložená karta nebyla rozpoznána"),
+                                QStringLiteral("načítám informace..."), QStringLiteral("čtečka nenalezena")};
+
+double widestRatio(const QFontMetrics &metrics, const QStringList &texts, int extra, int available)
+{
+    int widest = 0;
+    for (const QString &text : texts)
+        widest = std::max(widest, metrics.horizontalAdvance(text));
+    return available > 0 ? (widest + extra) / static_cast<double>(available) : 1.0;
 }
 
 } // namespace
@@ -155,6 +193,8 @@ void TMainForm::createControls()
 
     Image1 = place(new QLabel(TopPanel), "Image1", 8, 8, 91, 57);
     Image1->setPixmap(QPixmap(QStringLiteral(":/korvan/logo.png")));
+    // The logo grows with the window.
+    Image1->setScaledContents(true);
 
     Label1 = new QLabel(ApplicationTitle, TopPanel);
     Label1->setObjectName(QStringLiteral("Label1"));
@@ -260,7 +300,9 @@ void TMainForm::createControls()
 
 void TMainForm::FormCreate()
 {
-    setFont(QFontDatabase::systemFont(QFontDatabase::GeneralFont));
+    // The desktop's general font, which the application takes from the desktop's settings.
+    setFont(QApplication::font());
+    fitLayoutToFont();
 
     SettingsFileName = settingsFilePath();
     createSettingsFolder(SettingsFileName);
@@ -286,8 +328,20 @@ void TMainForm::FormCreate()
 
 void TMainForm::readersListed(bool listed, const QStringList &readers)
 {
+    m_listingReaders = false;
+    if (m_state != FormState::Starting) {
+        // Work that started meanwhile may hold the card of the reader this list would replace.
+        if (isBusy())
+            m_readersChangedMeanwhile = true;
+        else
+            followReaderList(listed, readers);
+        afterWork();
+        return;
+    }
     if (!listed) {
         SetCardInfo(QStringLiteral("čtečka nenalezena"));
+        // A reader plugged in later, or a service started later, is seen by the monitor.
+        startMonitor(QString());
         setState(FormState::Idle);
         afterWork();
         return;
@@ -306,8 +360,77 @@ void TMainForm::readersListed(bool listed, const QStringList &readers)
     afterWork();
 }
 
+void TMainForm::requestReaderList()
+{
+    if (m_listingReaders || isBusy()) {
+        m_readersChangedMeanwhile = true;
+        return;
+    }
+    m_listingReaders = true;
+    toWorker([worker = m_worker] { worker->listReaders(); });
+}
+
+// The stored reader is watched whenever it is listed; else the reader watched so far, while it
+// is; else the first. A reader that goes is said in the status bar, and its card forgotten.
+void TMainForm::followReaderList(bool listed, const QStringList &readers)
+{
+    const QStringList list = listed ? readers : QStringList();
+    QStringList shown;
+    for (int i = 0; i < ReaderCombo->count(); ++i)
+        shown.append(ReaderCombo->itemText(i));
+    if (list == shown)
+        return;
+    for (const QString &name : shown) {
+        if (!list.contains(name))
+            AddLog(QStringLiteral("Card reader removed: ") + name);
+    }
+    for (const QString &name : list) {
+        if (!shown.contains(name))
+            AddLog(QStringLiteral("Card reader added: ") + name);
+    }
+
+    const QString picked = ReaderCombo->currentText();
+    ReaderCombo->clear();
+    ReaderCombo->addItems(list);
+    if (!m_watchedReader.isEmpty() && !list.contains(m_watchedReader)) {
+        m_insertionPending = false;
+        cardRemoved();
+        SetStatus(QStringLiteral("Čtečka karet byla odpojena"));
+    }
+    if (list.isEmpty()) {
+        m_choosingReader = false;
+        ReaderButton->setText(QStringLiteral("Změnit"));
+        SetCardInfo(QStringLiteral("čtečka nenalezena"));
+        if (!m_watchedReader.isEmpty())
+            startMonitor(QString());
+        updateControls();
+        return;
+    }
+    if (CardInfoLabel->text() == QStringLiteral("čtečka nenalezena"))
+        SetCardInfo(QStringLiteral("není vložena žádná karta"));
+
+    int index = -1;
+    if (m_choosingReader) {
+        // The user's pick stays; the monitor follows when it is confirmed.
+        index = ReaderCombo->findText(picked);
+    } else {
+        if (!m_savedReader.isEmpty())
+            index = ReaderCombo->findText(m_savedReader, Qt::MatchFixedString);
+        if (index < 0)
+            index = static_cast<int>(list.indexOf(m_watchedReader));
+    }
+    ReaderCombo->setCurrentIndex(std::max(index, 0));
+    if (!m_choosingReader && ReaderCombo->currentText() != m_watchedReader) {
+        m_insertionPending = false;
+        cardRemoved();
+        startMonitor(ReaderCombo->currentText());
+    }
+    updateControls();
+}
+
 void TMainForm::startMonitor(const QString &readerName)
 {
+    m_watchedReader = readerName;
     const std::uint32_t tag = ++m_monitorTag;
     toWorker([worker = m_worker, readerName, receiver = static_cast<TachoCard::CardStateReceiver *>(this), tag] {
         worker->startMonitor(readerName, receiver, tag);
@@ -347,6 +470,7 @@ void TMainForm::ReaderButtonClick()
     } else {
         m_choosingReader = false;
         ReaderButton->setText(QStringLiteral("Změnit"));
+        m_savedReader = ReaderCombo->currentText();
         startMonitor(ReaderCombo->currentText());
     }
     updateControls();
@@ -404,7 +528,94 @@ void TMainForm::resizeEvent(QResizeEvent *e)
 
 void TMainForm::FormResize()
 {
-    m_statusPanel0->setFixedWidth(std::max(0, frameGeometry().width() - StatusPanelMargin));
+    m_statusPanel0->setFixedWidth(std::max(0, width() - scaled(StatusPanelMargin, m_layoutScale)));
+}
+
+// The design is drawn for an 8-point Windows font; Linux desktops use larger fonts, and scaling of
+// 125 % or more. The window and every control grow in proportion, keeping the design, by as much
+// as the font's cell and the widest text of any control need.
+void TMainForm::fitLayoutToFont()
+{
+    double scale = std::max(1.0, fontMetrics().height() / DesignFontHeight);
+    for (int pass = 0; pass < 8; ++pass) {
+        layoutAt(scale);
+        const double needed = scaleNeeded();
+        if (needed <= 1.0)
+            break;
+        scale *= needed;
+    }
+}
+
+void TMainForm::layoutAt(double scale)
+{
+    m_layoutScale = scale;
+    setFixedSize(scaled(ClientWidth, scale), scaled(ClientHeight, scale));
+    for (QWidget *widget : findChildren<QWidget *>()) {
+        if (const QVariant design = widget->property(DesignGeometry); design.isValid()) {
+            const QRect rect = design.toRect();
+            widget->setGeometry(scaled(rect.left(), scale), scaled(rect.top(), scale), scaled(rect.width(), scale),
+                                scaled(rect.height(), scale));
+        }
+    }
+    QFont titleFont = Label1->font();
+    titleFont.setPixelSize(scaled(21, scale));
+    Label1->setFont(titleFont);
+    Label1->adjustSize();
+    Label1->move(scaled(152, scale), scaled(24, scale));
+    for (QLabel *label : findChildren<QLabel *>()) {
+        if (const QVariant design = label->property(DesignPosition); design.isValid()) {
+            label->adjustSize();
+            label->move(scaled(design.toPoint().x(), scale), scaled(design.toPoint().y(), scale));
+        }
+    }
+    StatusBar->setGeometry(0, height() - scaled(StatusBarHeight, scale), width(), scaled(StatusBarHeight, scale));
+    m_statusPanel1->setFixedWidth(scaled(CardPanelWidth, scale));
+    FormResize();
+}
+
+// How much larger the layout must be for every text to fit where it stands: 1 when it fits.
+double TMainForm::scaleNeeded() const
+{
+    const QFontMetrics metrics = fontMetrics();
+    double needed = 0.0;
+    auto need = [&needed](int wanted, int available) {
+        if (available > 0)
+            needed = std::max(needed, wanted / static_cast<double>(available));
+    };
+    for (QWidget *widget : findChildren<QWidget *>()) {
+        if (!widget->property(DesignGeometry).isValid())
+            continue;
+        if (qobject_cast<QPushButton *>(widget) || qobject_cast<QLineEdit *>(widget)
+            || qobject_cast<QComboBox *>(widget)) {
+            need(widget->sizeHint().height(), widget->height());
+            if (qobject_cast<QPushButton *>(widget))
+                need(widget->sizeHint().width(), widget->width());
+        }
+        if (auto *box = qobject_cast<QGroupBox *>(widget)) {
+            need(box->minimumSizeHint().width(), box->width());
+            // The controls inside start below the title.
+            need(metrics.height() + 4, scaled(20, m_layoutScale) - 1);
+        }
+    }
+    // The labels of the credentials end before their edits, which start at 104.
+    for (QLabel *label : findChildren<QLabel *>()) {
+        if (label->property(DesignPosition).isValid()) {
+            need(label->x() + label->width() + 4, scaled(104, m_layoutScale));
+            need(label->height(), scaled(21, m_layoutScale));
+        }
+    }
+    need(Label1->x() + Label1->width(), width() - scaled(8, m_layoutScale));
+    needed = std::max(needed, widestRatio(metrics, CardInfoTexts, 4, CardInfoLabel->width()));
+    need(metrics.height(), CardInfoLabel->height());
+    need(PageControl1->tabBar()->sizeHint().width(), PageControl1->width() - 4);
+    // The settings tab's controls, the deepest of the tabs, below the tabs themselves.
+    need(PageControl1->tabBar()->sizeHint().height() + scaled(213, m_layoutScale) + 6, PageControl1->height());
+    need(SettingsPathEdit->fontMetrics().horizontalAdvance(SettingsPathEdit->text()) + 12, SettingsPathEdit->width());
+    const int panelMargins = 2 * 2 + 2;
+    needed = std::max(needed, widestRatio(metrics, longestStatusTexts(), panelMargins, m_statusPanel0->width()));
+    needed = std::max(needed, widestRatio(metrics, CardPanelTexts, panelMargins, m_statusPanel1->width()));
+    need(metrics.height() + 2, StatusBar->height());
+    return needed;
 }
 
 bool TMainForm::eventFilter(QObject *watched, QEvent *e)
@@ -417,6 +628,11 @@ bool TMainForm::eventFilter(QObject *watched, QEvent *e)
 
 bool TMainForm::event(QEvent *e)
 {
+    // The desktop's font changed while the window is open.
+    if (e->type() == QEvent::ApplicationFontChange && StatusBar != nullptr) {
+        setFont(QApplication::font());
+        fitLayoutToFont();
+    }
     if (e->type() == CardStateEvent::WM_CARD_STATE) {
         // A notice still queued when the window closed finds the card layer already released.
         if (m_destroyed)
@@ -428,6 +644,8 @@ bool TMainForm::event(QEvent *e)
         runGuarded([this, &notice] {
             if (serviceAvailabilityChanged(notice.result))
                 WMCardState(notice);
+            if (notice.readersChanged)
+                requestReaderList();
         });
         return true;
     }
@@ -556,6 +774,8 @@ void TMainForm::afterWork()
         close();
         return;
     }
+    if (std::exchange(m_readersChangedMeanwhile, false))
+        requestReaderList();
     if (std::exchange(m_insertionPending, false))
         cardInserted(m_pendingCounter, true);
 }

@@ -77,6 +77,8 @@ public:
     void SetCardInfo(const QString &Text) override;
 
     QString statusText(int panel) const;
+    // How much larger than its design the window is drawn, for the font in use.
+    double layoutScale() const { return m_layoutScale; }
     // Adds the lines AddLog gathered to LogMemo now rather than when window events next run.
     void flushLog();
 
@@ -168,6 +170,11 @@ private:
     void FormCreate();
     void FormDestroy();
     void FormResize();
+    // Sizes the window and its controls for the font in use: the design at the smallest scale at
+    // which every text fits.
+    void fitLayoutToFont();
+    void layoutAt(double scale);
+    double scaleNeeded() const;
     void WMCardState(const TachoCard::CardNotice &notice);
     bool serviceAvailabilityChanged(std::uint32_t result);
     void cardInserted(std::uint32_t counter, bool deferred);
@@ -181,6 +188,9 @@ private:
     void afterWork();
 
     void readersListed(bool listed, const QStringList &readers);
+    // Readers came or went after the start: the list is read again once no work runs.
+    void requestReaderList();
+    void followReaderList(bool listed, const QStringList &readers);
     void identificationFinished();
     void runFinished(const DownloadRunResult &result);
     void questionAnswered(const QString &fileName, bool yes);
@@ -215,7 +225,13 @@ private:
     QThread m_workerThread;
     CardWorker *m_worker = nullptr;
     QPointer<QMessageBox> m_question;
+    // The stored reader: from the settings, then the one last confirmed with "Vybrat". Whenever it
+    // is listed, it is the one watched.
     QString m_savedReader;
+    // The reader the monitor watches; empty while none is listed.
+    QString m_watchedReader;
+    bool m_listingReaders = false;
+    bool m_readersChangedMeanwhile = false;
     bool m_choosingReader = false;
     // The last identification found a tachograph card and read its holder.
     bool m_cardIdentified = false;
@@ -233,6 +249,7 @@ private:
     StatusPanel *m_statusPanel0 = nullptr;
     StatusPanel *m_statusPanel1 = nullptr;
     bool m_destroyed = false;
+    double m_layoutScale = 1.0;
     // Log lines also go to standard error when KORVAN_LOG_TO_STDERR is set (the demo, support).
     bool m_logToStandardError = false;
     QStringList m_pendingLog;

@@ -2,6 +2,7 @@
 
 #include "card/WinSCard.h"
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -42,12 +43,23 @@ void releaseMonitorContext(SCARDCONTEXT &context)
     context = 0;
 }
 
+// pcsc-lite's pseudo reader that changes when readers come or go: its event state carries the
+// number of readers in the high 16 bits. A wait on it besides the watched reader tells both, and
+// the monitor still sleeps in the resource manager between events.
+constexpr const char *ReaderListNotification = "\\\\?PnP?\\Notification";
+
 void CardMonitorThread(std::string readerName, std::uint32_t monitorTag)
 {
-    SCARD_READERSTATE record{};
-    record.szReader = readerName.c_str();
-    record.pvUserData = nullptr;
-    record.dwEventState = ReaderState.load();
+    // The reader list's notification first; the watched reader after it, when there is one.
+    std::array<SCARD_READERSTATE, 2> records{};
+    SCARD_READERSTATE &readerList = records[0];
+    SCARD_READERSTATE &reader = records[1];
+    readerList.szReader = ReaderListNotification;
+    reader.szReader = readerName.c_str();
+    reader.dwEventState = ReaderState.load();
+    // pcsc-lite refuses the whole wait (SCARD_E_UNKNOWN_READER) while the watched reader is not
+    // there: then only the list is watched, until it changes.
+    bool readerListed = !readerName.empty();
 
     SCARDCONTEXT context = 0;
     bool establishFailureReported = false;
@@ -68,21 +80,52 @@ void CardMonitorThread(std::string readerName, std::uint32_t monitorTag)
             }
             establishFailureReported = false;
             monitorContext = context;
+            // A wait tells only the readers that come or go while it waits: those a service
+            // started (or came back) with are there before, so the list is read afresh now.
+            CardNotice fresh{resultCode(SCARD_S_SUCCESS), 0, monitorTag};
+            fresh.readersChanged = true;
+            if (!readerName.empty())
+                fresh.eventState =
+                        static_cast<std::uint32_t>(reader.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED));
+            if (CardStateReceiver *window = NotifyWindow.load())
+                window->PostCardState(fresh);
         }
-        record.dwCurrentState = record.dwEventState;
-        const LONG result = SCardGetStatusChange(context, INFINITE, &record, 1);
-        ReaderState = static_cast<std::uint32_t>(record.dwEventState);
+        reader.dwCurrentState = reader.dwEventState;
+        const DWORD recordCount = readerListed ? 2 : 1;
+        const LONG result = SCardGetStatusChange(context, INFINITE, records.data(), recordCount);
+        CardNotice notice{resultCode(result), 0, monitorTag};
+        // The list's record is left blank when another record ended the wait: only a change
+        // carries the new count, which the next wait compares with.
+        if (result == SCARD_S_SUCCESS && (readerList.dwEventState & SCARD_STATE_CHANGED) != 0) {
+            readerList.dwCurrentState = readerList.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+            notice.readersChanged = true;
+            readerListed = !readerName.empty();
+        }
+        if (result == SCARD_E_UNKNOWN_READER && readerListed) {
+            // The watched reader went between the listing and this wait: its card with it.
+            readerListed = false;
+            reader.dwEventState = SCARD_STATE_UNKNOWN | SCARD_STATE_CHANGED;
+            notice.result = resultCode(SCARD_S_SUCCESS);
+            notice.readersChanged = true;
+        }
+        if (!readerName.empty()) {
+            ReaderState = static_cast<std::uint32_t>(reader.dwEventState);
+            notice.eventState = static_cast<std::uint32_t>(reader.dwEventState);
+        }
         if (CardStateReceiver *window = NotifyWindow.load())
-            window->PostCardState({resultCode(result), static_cast<std::uint32_t>(record.dwEventState), monitorTag});
+            window->PostCardState(notice);
 
-        if (result == SCARD_S_SUCCESS || result == SCARD_E_CANCELLED || result == SCARD_E_TIMEOUT)
+        if (result == SCARD_S_SUCCESS || result == SCARD_E_CANCELLED || result == SCARD_E_TIMEOUT
+            || notice.result == resultCode(SCARD_S_SUCCESS))
             continue;
         if (isServiceLost(resultCode(result)) || result == SCARD_E_INVALID_HANDLE) {
             // A context of a resource manager that went away stays dead even after the service
             // is back; only a new one works. Start it unaware, so the first wait reports the
-            // reader's state as the new service sees it.
+            // reader's state and the reader list as the new service sees them.
             releaseMonitorContext(context);
-            record.dwEventState = SCARD_STATE_UNAWARE;
+            reader.dwEventState = SCARD_STATE_UNAWARE;
+            readerList.dwCurrentState = SCARD_STATE_UNAWARE;
+            readerListed = !readerName.empty();
         }
         pauseBeforeRetry();
     }

@@ -25,8 +25,6 @@ LONG LastResult = SCARD_S_SUCCESS;
 std::string ReaderName;
 LogSink logSink;
 
-constexpr std::size_t ReaderListSize = 256;
-
 void logResult()
 {
     CardLog(SCardErrorText(resultCode(LastResult)));
@@ -79,28 +77,59 @@ void setCommand(std::initializer_list<std::uint8_t> bytes)
     CommandLength = static_cast<std::uint32_t>(count);
 }
 
+// After the resource manager restarted, the context of the start is dead: establish a new one.
+static bool reestablishContext()
+{
+    if (ContextHandle != 0)
+        SCardReleaseContext(ContextHandle);
+    ContextHandle = 0;
+    LastResult = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &ContextHandle);
+    if (succeeded())
+        return true;
+    ContextHandle = 0;
+    return false;
+}
+
+// The multi-string of reader names, however long: its length is asked first, and asked again
+// when a reader came between the two calls.
+static bool readReaderList(std::string &list)
+{
+    constexpr int Attempts = 4;
+    for (int attempt = 0; attempt < Attempts; ++attempt) {
+        DWORD length = 0;
+        LastResult = SCardListReaders(ContextHandle, nullptr, nullptr, &length);
+        if (!succeeded())
+            return false;
+        list.assign(static_cast<std::size_t>(length), '\0');
+        LastResult = SCardListReaders(ContextHandle, nullptr, list.data(), &length);
+        if (LastResult == SCARD_E_INSUFFICIENT_BUFFER)
+            continue;
+        if (!succeeded())
+            return false;
+        list.resize(std::min(list.size(), static_cast<std::size_t>(length)));
+        return true;
+    }
+    return false;
+}
+
+// The context of the first listing is kept for later ones: a card connected through it stays
+// connected when the list is read again because a reader came or went.
 bool ListReaders(std::vector<std::string> &items)
 {
-    if (ContextHandle != 0) {
-        // A second listing replaces the context instead of leaking the first.
-        SCardReleaseContext(ContextHandle);
-        ContextHandle = 0;
-    }
-    LastResult = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &ContextHandle);
-    if (!succeeded()) {
-        ContextHandle = 0;
+    if (ContextHandle == 0 && !reestablishContext()) {
         logResult();
         return false;
     }
-
-    std::array<char, ReaderListSize> list{};
-    DWORD length = ReaderListSize;
-    LastResult = SCardListReaders(ContextHandle, nullptr, list.data(), &length);
-    if (!succeeded()) {
+    std::string list;
+    bool read = readReaderList(list);
+    if (!read && (isServiceLost(resultCode(LastResult)) || LastResult == SCARD_E_INVALID_HANDLE)
+        && reestablishContext())
+        read = readReaderList(list);
+    if (!read) {
         logResult();
         return false;
     }
-    if (list[0] == '\0') {
+    if (list.empty() || list[0] == '\0') {
         logResult();
         return false;
     }
@@ -108,24 +137,11 @@ bool ListReaders(std::vector<std::string> &items)
     items.clear();
     std::size_t position = 0;
     while (position < list.size() && list[position] != '\0') {
-        const auto end = std::find(list.begin() + static_cast<std::ptrdiff_t>(position), list.end(), '\0');
-        const auto nameEnd = static_cast<std::size_t>(end - list.begin());
-        items.emplace_back(list.data() + position, nameEnd - position);
-        position = nameEnd + 1;
+        const std::size_t end = std::min(list.find('\0', position), list.size());
+        items.emplace_back(list, position, end - position);
+        position = end + 1;
     }
     return true;
-}
-
-// After the resource manager restarted, the context of the start is dead: establish a new one.
-static bool reestablishContext()
-{
-    SCardReleaseContext(ContextHandle);
-    ContextHandle = 0;
-    LastResult = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &ContextHandle);
-    if (succeeded())
-        return true;
-    ContextHandle = 0;
-    return false;
 }
 
 bool IsCardConnected()

@@ -56,6 +56,9 @@ struct CardNotice
     // The tag given to StartCardMonitor: tells the notices of one monitor from those of the one
     // it replaced.
     std::uint32_t monitor = 0;
+    // The wait saw readers come or go (or a service that came back): the list is to be read
+    // again.
+    bool readersChanged = false;
 
     std::uint32_t eventCounter() const { return eventState >> 16; }
 };
@@ -71,6 +74,8 @@ protected:
     ~CardStateReceiver() = default;
 };
 
+// Watches the reader, and the reader list of the resource manager; with an empty name, only the
+// list (no reader to watch yet).
 bool StartCardMonitor(const std::string &readerName, CardStateReceiver *window, std::uint32_t monitorTag = 0);
 
 // The reader that the monitor watches and ConnectCard connects to.

@@ -35,6 +35,15 @@ bool isSafeInFileName(std::uint8_t byte)
     }
 }
 
+// Cards fill names with spaces to the field's end; the label shows the names, not the fill. The
+// file name keeps the fill: the fleet server takes names as they come.
+QByteArray withoutFill(QByteArray name)
+{
+    while (name.endsWith(' '))
+        name.chop(1);
+    return name;
+}
+
 } // namespace
 
 QByteArray buildFileNamePart(const std::uint8_t *identification, std::size_t count)
@@ -53,8 +62,8 @@ QByteArray buildFileNamePart(const std::uint8_t *identification, std::size_t cou
 
 QString holderName(const std::uint8_t *identification, std::size_t count)
 {
-    return fromWindows1250(fieldText(identification, count, FirstNamesOffset, NameSize)) + u' '
-            + fromWindows1250(fieldText(identification, count, SurnameOffset, NameSize));
+    return fromWindows1250(withoutFill(fieldText(identification, count, FirstNamesOffset, NameSize))) + u' '
+            + fromWindows1250(withoutFill(fieldText(identification, count, SurnameOffset, NameSize)));
 }
 
 QString downloadFileName(const QDateTime &localTime, const QByteArray &fileNamePart)

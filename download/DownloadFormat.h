@@ -41,7 +41,8 @@ inline constexpr std::size_t NameSize = 35;
 // have no place in a file name or a header line become "_".
 QByteArray buildFileNamePart(const std::uint8_t *identification, std::size_t count);
 
-// First names, a space and the surname, each up to its first zero byte, as Windows-1250 text.
+// First names, a space and the surname, each up to its first zero byte and without the spaces that
+// fill it to its end, as Windows-1250 text.
 QString holderName(const std::uint8_t *identification, std::size_t count);
 
 // The length of the ECDSA signatures (r and s, each as long as the curve's order) that the key

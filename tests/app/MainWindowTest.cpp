@@ -20,6 +20,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 namespace {
 
 struct ControlCase
@@ -42,6 +44,12 @@ QString controlText(QWidget *widget)
     if (auto *edit = qobject_cast<QLineEdit *>(widget))
         return edit->text();
     return {};
+}
+
+// The design at the scale the window is drawn for its font (WindowFitTest checks that scale).
+int scaled(int length, double scale)
+{
+    return static_cast<int>(std::lround(length * scale));
 }
 
 // The reader list comes from the worker: the window has started when it has arrived.
@@ -67,9 +75,11 @@ TEST_P(MainWindowControls, StandWhereTheWindowDesignPutsThem)
     ASSERT_NE(control, nullptr) << c.name;
     EXPECT_EQ(control->parentWidget()->objectName(), QLatin1String(c.parent));
     EXPECT_EQ(controlText(control), c.text);
-    EXPECT_EQ(control->pos(), c.geometry.topLeft());
+    const double scale = form.layoutScale();
+    EXPECT_GE(scale, 1.0);
+    EXPECT_EQ(control->pos(), QPoint(scaled(c.geometry.left(), scale), scaled(c.geometry.top(), scale)));
     if (!c.geometry.size().isEmpty()) {
-        EXPECT_EQ(control->size(), c.geometry.size());
+        EXPECT_EQ(control->size(), QSize(scaled(c.geometry.width(), scale), scaled(c.geometry.height(), scale)));
     }
     EXPECT_EQ(control->isEnabled(), c.enabled);
 }
@@ -120,7 +130,7 @@ TEST_F(MainWindow, HasItsCaptionSizeBorderAndTabs)
 {
     TMainForm form;
     EXPECT_EQ(form.windowTitle(), QStringLiteral("Vyčítání karet řidičů"));
-    EXPECT_EQ(form.size(), QSize(417, 362));
+    EXPECT_EQ(form.size(), QSize(scaled(417, form.layoutScale()), scaled(362, form.layoutScale())));
     EXPECT_EQ(form.minimumSize(), form.maximumSize());
     EXPECT_TRUE(form.windowFlags() & Qt::WindowMinimizeButtonHint);
     EXPECT_FALSE(form.windowFlags() & Qt::WindowMaximizeButtonHint);
@@ -149,8 +159,8 @@ TEST_F(MainWindow, StatusPanelFollowsTheWindowWidth)
     auto *panel1 = form.StatusBar->findChild<QWidget *>(QStringLiteral("StatusPanel1"));
     ASSERT_NE(panel0, nullptr);
     ASSERT_NE(panel1, nullptr);
-    EXPECT_EQ(panel0->width(), form.frameGeometry().width() - 120);
-    EXPECT_EQ(panel1->width(), 80);
+    EXPECT_EQ(panel0->width(), form.width() - scaled(120, form.layoutScale()));
+    EXPECT_EQ(panel1->width(), scaled(80, form.layoutScale()));
 }
 
 TEST_F(MainWindow, ReportingOperationsWriteTheirControls)

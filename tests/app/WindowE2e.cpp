@@ -1,6 +1,9 @@
 #include "WindowE2e.h"
 
+#include "app/QtTranslation.h"
+
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -16,6 +19,7 @@ void WindowE2e::SetUp()
     ASSERT_TRUE(configFolder.isValid());
     ASSERT_TRUE(dataFolder.isValid());
     ASSERT_TRUE(downloadFolder.isValid());
+    ASSERT_TRUE(installCzechQtTranslation(*QCoreApplication::instance()));
     qputenv("XDG_CONFIG_HOME", configFolder.path().toLocal8Bit());
     qputenv("XDG_DATA_HOME", dataFolder.path().toLocal8Bit());
     pcscd = std::make_unique<PcscdHarness>(readerDefinitions);

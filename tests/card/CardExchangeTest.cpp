@@ -210,6 +210,21 @@ TEST_P(Listing, FillsItemsOnlyOnSuccess)
 
 const std::string longNames = std::string(130, 'A') + '\0' + std::string(130, 'B') + '\0' + '\0';
 
+// Readers that come and go make the window read the list again while a card may be connected: the
+// card's context stays, and so does its connection.
+TEST_F(CardExchange, ListingAgainKeepsTheConnectedCard)
+{
+    connect();
+    FakePcsc::setReaders({"Fake Reader 00 00", "New Reader 00 00"});
+    Lines items;
+    ASSERT_TRUE(TachoCard::ListReaders(items));
+    EXPECT_EQ(items, (Lines{"Fake Reader 00 00", "New Reader 00 00"}));
+    EXPECT_EQ(FakePcsc::countCalls("SCardReleaseContext"), 0);
+    send({0x00, 0xB0, 0x00, 0x00, 0x04});
+    EXPECT_EQ(FakePcsc::transmittedCommands().size(), 1u);
+    EXPECT_EQ(log.back(), " 6D 00");
+}
+
 INSTANTIATE_TEST_SUITE_P(
         Table, Listing,
         testing::Values(ListingCase{"TwoReadersInOrder",
@@ -219,13 +234,14 @@ INSTANTIATE_TEST_SUITE_P(
                                     true,
                                     {"Reader B 00 00", "Reader A 00 01"},
                                     {}},
-                        ListingCase{"NamesNeedMoreThan256Bytes",
+                        // A laptop's reader, a dual-interface reader and a security key easily need more.
+                        ListingCase{"NamesOfMoreThan256Bytes",
                                     SCARD_S_SUCCESS,
                                     SCARD_S_SUCCESS,
                                     longNames,
-                                    false,
-                                    {"previous item"},
-                                    {"The data buffer for returned data is too small for the returned data."}},
+                                    true,
+                                    {std::string(130, 'A'), std::string(130, 'B')},
+                                    {}},
                         ListingCase{"EmptyFirstName",
                                     SCARD_S_SUCCESS,
                                     SCARD_S_SUCCESS,

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -83,18 +84,42 @@ TEST_F(CardMonitor, PostsEveryWaitAndWaitsAgainAfterACancel)
     constexpr std::uint32_t inserted = SCARD_STATE_PRESENT | SCARD_STATE_CHANGED | 0x30000;
     FakePcsc::queueStatusEvent({SCARD_S_SUCCESS, inserted});
     FakePcsc::queueStatusEvent({SCARD_S_SUCCESS, SCARD_STATE_EMPTY | SCARD_STATE_CHANGED | 0x40000});
-    ASSERT_TRUE(waitFor([&] { return receiver.results().size() == 2; }));
+    // The first notice, before any wait, has the window read the reader list of the new context.
+    ASSERT_TRUE(waitFor([&] { return receiver.results().size() == 3; }));
     const auto notices = receiver.notices();
-    EXPECT_EQ(notices[0].eventState, inserted);
-    EXPECT_EQ(notices[0].eventCounter(), 3u);
-    EXPECT_EQ(notices[0].monitor, 7u);
-    EXPECT_EQ(notices[1].eventCounter(), 4u);
+    EXPECT_TRUE(notices[0].readersChanged);
+    EXPECT_EQ(notices[0].eventState & SCARD_STATE_CHANGED, 0u);
+    EXPECT_EQ(notices[1].eventState, inserted);
+    EXPECT_EQ(notices[1].eventCounter(), 3u);
+    EXPECT_EQ(notices[1].monitor, 7u);
+    EXPECT_FALSE(notices[1].readersChanged);
+    EXPECT_EQ(notices[2].eventCounter(), 4u);
 
     ASSERT_TRUE(waitFor([] { return FakePcsc::waitingCalls() == 1; }));
     TachoCard::DisconnectCard();
-    ASSERT_TRUE(waitFor([&] { return receiver.results().size() == 3; }));
+    ASSERT_TRUE(waitFor([&] { return receiver.results().size() == 4; }));
     EXPECT_EQ(receiver.results().back(), 0x80100002u);
     EXPECT_TRUE(waitFor([] { return FakePcsc::waitingCalls() == 1; }));
+}
+
+// The same wait tells readers that come and go: a notice says so apart from the watched reader's
+// state, also while no reader is watched yet.
+TEST_F(CardMonitor, TellsReaderListChangesBesideTheReadersState)
+{
+    for (const std::string reader : {"Fake Reader 00 00", ""}) {
+        SCOPED_TRACE("watched reader: \"" + reader + '"');
+        Receiver watching;
+        TachoCard::StartCardMonitor(reader, &watching, 3);
+        ASSERT_TRUE(waitFor([] { return FakePcsc::waitingCalls() == 1; }));
+        FakePcsc::queueStatusEvent({SCARD_S_SUCCESS, SCARD_STATE_EMPTY, true});
+        FakePcsc::queueStatusEvent({SCARD_S_SUCCESS, SCARD_STATE_PRESENT | SCARD_STATE_CHANGED | 0x10000, false});
+        ASSERT_TRUE(waitFor([&] { return watching.notices().size() == 3; }));
+        const auto notices = watching.notices();
+        EXPECT_TRUE(notices[1].readersChanged);
+        EXPECT_FALSE(notices[2].readersChanged);
+        EXPECT_EQ(notices[2].eventState, reader.empty() ? 0u : SCARD_STATE_PRESENT | SCARD_STATE_CHANGED | 0x10000u);
+        TachoCard::ReleaseCardContext();
+    }
 }
 
 // A restart may come before the old thread has reached its wait, where a single cancel is lost.
@@ -133,7 +158,10 @@ TEST_F(CardMonitor, PausesAfterAFailedWaitAndEstablishesANewContext)
         FakePcsc::queueStatusEvent({static_cast<LONG>(SCARD_E_NO_SERVICE), 0});
 
     std::this_thread::sleep_for(1500ms);
-    const auto notices = receiver.results().size();
+    // Each new context adds a notice with the list to read; the failed waits are the others.
+    const auto results = receiver.results();
+    const auto notices = static_cast<std::size_t>(
+            std::count_if(results.begin(), results.end(), [](std::uint32_t r) { return r != 0; }));
     EXPECT_GE(notices, 1u);
     EXPECT_LE(notices, 3u);
     EXPECT_GT(FakePcsc::countCalls("SCardEstablishContext"), contextsBefore);

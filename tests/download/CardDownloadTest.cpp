@@ -367,11 +367,18 @@ TEST_F(Identification, ShowsTheHolderAndEnablesReading)
               (Bytes{0x00, 0xA4, 0x04, 0x0C, 0x06, 0xFF, 0x54, 0x41, 0x43, 0x48, 0x4F}));
 }
 
-TEST_F(Identification, ShowsNamesAsStoredWithTheirFill)
+// The fill goes from the label only: spaces inside a name stay, and the file name keeps the fill.
+TEST_F(Identification, ShowsNamesWithoutTheSpacesThatFillThem)
 {
+    card.files[0x0520] = identification(windows1250(QStringLiteral("NĚMEC")), windows1250(QStringLiteral("TOMÁŠ  JAN")),
+                                        "CZ12345678901234", ' ');
+    download.IdentifyCard();
+    EXPECT_EQ(reporter.cardInfo, QStringLiteral("TOMÁŠ  JAN NĚMEC"));
+    EXPECT_EQ(download.FileNamePart, QByteArray("T_N\xCCMEC") + QByteArray(30, ' ') + "_CZ12345678901234");
+
     card.files[0x0520] = identification(ascii("NOVAK"), Bytes(35, 'J'), "CZ12345678901234", ' ');
     download.IdentifyCard();
-    EXPECT_EQ(reporter.cardInfo, QString(35, u'J') + u' ' + QStringLiteral("NOVAK") + QString(30, u' '));
+    EXPECT_EQ(reporter.cardInfo, QString(35, u'J') + u' ' + QStringLiteral("NOVAK"));
 }
 
 TEST_F(Identification, NameComesOnlyFromTheBytesOfThisCard)

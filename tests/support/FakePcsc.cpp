@@ -334,8 +334,15 @@ LONG SCardGetStatusChange(SCARDCONTEXT hContext, DWORD, SCARD_READERSTATE *rgRea
     }
     const FakePcsc::StatusEvent event = state.statusEvents.front();
     state.statusEvents.pop_front();
-    for (DWORD i = 0; i < cReaders; ++i)
-        rgReaderStates[i].dwEventState = event.eventState;
+    for (DWORD i = 0; i < cReaders; ++i) {
+        SCARD_READERSTATE &record = rgReaderStates[i];
+        if (std::strcmp(record.szReader, "\\\\?PnP?\\Notification") != 0)
+            record.dwEventState = event.eventState;
+        else if (event.readersChanged)
+            record.dwEventState = (((record.dwCurrentState >> 16) + 1) << 16) | SCARD_STATE_CHANGED;
+        else
+            record.dwEventState = record.dwCurrentState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+    }
     return event.result;
 }
 

@@ -22,7 +22,9 @@ struct Reply
 struct StatusEvent
 {
     LONG result = SCARD_S_SUCCESS;
-    DWORD eventState = 0;
+    DWORD eventState = 0; // of every watched reader
+    // The reader list changed: the reader-list notification record gets CHANGED and the count.
+    bool readersChanged = false;
 };
 
 using Card = std::function<Reply(const std::vector<std::uint8_t> &command)>;

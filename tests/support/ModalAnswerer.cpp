@@ -22,6 +22,10 @@ void ModalAnswerer::answerOpenBox()
     m_texts.append(box->text());
     m_titles.append(box->windowTitle());
     m_icons.append(box->icon());
+    QStringList buttons;
+    for (QAbstractButton *shown : box->buttons())
+        buttons.append(shown->text().remove(u'&'));
+    m_buttonTexts.append(buttons);
     QAbstractButton *button = box->button(m_answer);
     if (button != nullptr)
         button->click();

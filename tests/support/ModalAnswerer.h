@@ -20,6 +20,8 @@ public:
     const QStringList &texts() const { return m_texts; }
     const QStringList &titles() const { return m_titles; }
     QList<QMessageBox::Icon> icons() const { return m_icons; }
+    // The texts of each box's buttons as shown, without their mnemonic marks.
+    const QList<QStringList> &buttonTexts() const { return m_buttonTexts; }
 
 private:
     void answerOpenBox();
@@ -29,6 +31,7 @@ private:
     QStringList m_texts;
     QStringList m_titles;
     QList<QMessageBox::Icon> m_icons;
+    QList<QStringList> m_buttonTexts;
     std::function<void(QMessageBox *)> m_beforeAnswer;
     bool m_answering = false;
 };
