@@ -667,13 +667,17 @@ bool TMainForm::serviceAvailabilityChanged(std::uint32_t result)
             m_serviceLost = true;
             m_insertionPending = false;
             cardRemoved();
+            m_statusBeforeOutage = statusText(0);
             SetStatus(QStringLiteral("Služba čipových karet není dostupná"));
         }
         return false;
     }
     if (m_serviceLost && result == 0) {
         m_serviceLost = false;
-        SetStatus(QString());
+        // The service's message goes, and what it covered comes back: a reader that went with the
+        // old service is still for the user to read, whichever of the two was noticed first.
+        if (statusText(0) == QStringLiteral("Služba čipových karet není dostupná"))
+            SetStatus(std::exchange(m_statusBeforeOutage, QString()));
     }
     return true;
 }

@@ -246,6 +246,7 @@ private:
     std::optional<QString> m_statusToKeep;
     bool m_closePending = false;
     bool m_serviceLost = false;
+    QString m_statusBeforeOutage;
     StatusPanel *m_statusPanel0 = nullptr;
     StatusPanel *m_statusPanel1 = nullptr;
     bool m_destroyed = false;
