@@ -1,21 +1,28 @@
 // The download history with 10,000 downloads of 600 cards: the lookup that identification adds
 // (record the card, find its last complete download, make the card tab's line; target under 5 ms)
 // and the loading of the history tab (a reading connection of its own, both lists, both models;
-// target under 100 ms).
+// target under 100 ms), and the same tab opened in the real window, from the click on the tab to
+// the first painted table, which includes the way through the worker thread.
 #include "support/BenchOptions.h"
 #include "support/Statistics.h"
 #include "support/TemporaryDirectory.h"
 #include "support/TextTable.h"
 
+#include "app/MainUnit.h"
 #include "history/DownloadsModel.h"
 #include "history/DriversModel.h"
 #include "history/DueRule.h"
 #include "history/HistoryStore.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QTabWidget>
+#include <QTableView>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 
 namespace {
@@ -48,13 +55,20 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "--downloads, --cards and --runs must be positive\n");
         return 2;
     }
-    QCoreApplication application(argc, argv);
     TemporaryDirectory directory("korvan-history-bench");
     if (!directory.valid()) {
         std::fprintf(stderr, "cannot make a temporary directory\n");
         return 1;
     }
-    const QString path = QString::fromStdString(directory.path()) + QStringLiteral("/history.sqlite");
+    // The window keeps its settings and history here, and finds no card service.
+    setenv("XDG_DATA_HOME", (directory.path() + "/data").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (directory.path() + "/config").c_str(), 1);
+    setenv("PCSCLITE_CSOCK_NAME", (directory.path() + "/no-pcscd").c_str(), 1);
+    if (std::getenv("QT_QPA_PLATFORM") == nullptr)
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication application(argc, argv);
+    const QString path = HistoryStore::defaultPath();
+    QDir().mkpath(QFileInfo(path).path());
 
     const QDateTime now = QDateTime::currentDateTimeUtc();
     std::mt19937 random(20261112);
@@ -128,6 +142,21 @@ int main(int argc, char **argv)
         sorts.push_back(millisecondsSince(sortStart));
     }
 
+    // The window opened afresh each time, so that its first load of the tab is measured.
+    std::vector<double> tabOpenings;
+    for (long run = 0; run < std::max(1L, runs / 10); ++run) {
+        TMainForm form;
+        form.show();
+        while (form.state() == TMainForm::FormState::Starting)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        const Clock::time_point start = Clock::now();
+        form.PageControl1->setCurrentWidget(form.HistorySheet);
+        while (form.HistoryDownloadsView->model()->rowCount() != downloads)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        form.HistorySheet->grab();
+        tabOpenings.push_back(millisecondsSince(start));
+    }
+
     std::printf("History of %ld downloads of %ld cards (SQLite, WAL).\n\n", downloads, cards);
     TextTable table({"step", "runs", "median ms", "min ms", "max ms", "target"});
     table.addRow({"identification's lookup", std::to_string(lookups.size()), TextTable::format("%.3f", median(lookups)),
@@ -140,10 +169,13 @@ int main(int argc, char **argv)
     table.addRow({"  of it: downloads list", std::to_string(downloadReads.size()),
                   TextTable::format("%.1f", median(downloadReads)), TextTable::format("%.1f", minimum(downloadReads)),
                   TextTable::format("%.1f", maximum(downloadReads)), ""});
+    table.addRow({"history tab in the window", std::to_string(tabOpenings.size()),
+                  TextTable::format("%.1f", median(tabOpenings)), TextTable::format("%.1f", minimum(tabOpenings)),
+                  TextTable::format("%.1f", maximum(tabOpenings)), "< 100 ms"});
     table.addRow({"sort downloads by holder", std::to_string(sorts.size()), TextTable::format("%.1f", median(sorts)),
                   TextTable::format("%.1f", minimum(sorts)), TextTable::format("%.1f", maximum(sorts)), ""});
     table.print();
-    const bool met = median(lookups) < 5 && median(loads) < 100;
+    const bool met = median(lookups) < 5 && median(loads) < 100 && median(tabOpenings) < 100;
     std::printf("\ntargets: %s\n", met ? "met" : "NOT MET");
     return met ? 0 : 1;
 }
