@@ -479,7 +479,8 @@ StoreResult<std::vector<DriverRow>> HistoryStore::drivers(const QDateTime &now)
     return result;
 }
 
-StoreResult<std::vector<DownloadRecord>> HistoryStore::downloads()
+StoreResult<std::vector<DownloadRecord>> HistoryStore::selectDownloads(const QString &condition,
+                                                                       const QVariantList &values)
 {
     StoreResult<std::vector<DownloadRecord>> result;
     if (StoreStatus opened = ensureOpen(); !opened.ok()) {
@@ -488,8 +489,10 @@ StoreResult<std::vector<DownloadRecord>> HistoryStore::downloads()
     }
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT %1 FROM downloads ORDER BY time_utc_ms DESC, id DESC")
-                            .arg(QLatin1String(DownloadColumns)))) {
+    query.prepare(QStringLiteral("SELECT %1 FROM downloads %2").arg(QLatin1String(DownloadColumns), condition));
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    if (!query.exec()) {
         result.error = failure(QStringLiteral("cannot read"), sqlText(query.lastError())).error;
         return result;
     }
@@ -498,23 +501,18 @@ StoreResult<std::vector<DownloadRecord>> HistoryStore::downloads()
     return result;
 }
 
+StoreResult<std::vector<DownloadRecord>> HistoryStore::downloads()
+{
+    return selectDownloads(QStringLiteral("ORDER BY time_utc_ms DESC, id DESC"));
+}
+
 StoreResult<std::optional<DownloadRecord>> HistoryStore::download(qint64 id)
 {
+    StoreResult<std::vector<DownloadRecord>> found = selectDownloads(QStringLiteral("WHERE id = ?"), {id});
     StoreResult<std::optional<DownloadRecord>> result;
-    if (StoreStatus opened = ensureOpen(); !opened.ok()) {
-        result.error = opened.error;
-        return result;
-    }
-    QSqlQuery query(m_db);
-    query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT %1 FROM downloads WHERE id = ?").arg(QLatin1String(DownloadColumns)));
-    query.addBindValue(id);
-    if (!query.exec()) {
-        result.error = failure(QStringLiteral("cannot read"), sqlText(query.lastError())).error;
-        return result;
-    }
-    if (query.next())
-        result.value = readDownload(query);
+    result.error = std::move(found.error);
+    if (!found.value.empty())
+        result.value = std::move(found.value.front());
     return result;
 }
 
@@ -534,21 +532,7 @@ StoreStatus HistoryStore::setUploadDeclined(qint64 id)
 
 StoreResult<std::vector<DownloadRecord>> HistoryStore::queuedUploads()
 {
-    StoreResult<std::vector<DownloadRecord>> result;
-    if (StoreStatus opened = ensureOpen(); !opened.ok()) {
-        result.error = opened.error;
-        return result;
-    }
-    QSqlQuery query(m_db);
-    query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT %1 FROM downloads WHERE upload_state IN ('waiting', 'sending') ORDER BY id")
-                            .arg(QLatin1String(DownloadColumns)))) {
-        result.error = failure(QStringLiteral("cannot read"), sqlText(query.lastError())).error;
-        return result;
-    }
-    while (query.next())
-        result.value.push_back(readDownload(query));
-    return result;
+    return selectDownloads(QStringLiteral("WHERE upload_state IN ('waiting', 'sending') ORDER BY id"));
 }
 
 StoreResult<int> HistoryStore::waitingCount()

@@ -19,6 +19,7 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
+#include <QVariantList>
 
 #include <optional>
 #include <vector>
@@ -107,6 +108,8 @@ private:
     StoreStatus ensureOpen();
     StoreStatus migrate(int fromVersion);
     StoreStatus failure(const QString &what, const QString &detail);
+    // The download rows the SQL after FROM selects (a WHERE and an ORDER BY), its ? bound in turn.
+    StoreResult<std::vector<DownloadRecord>> selectDownloads(const QString &condition, const QVariantList &values = {});
 
     QString m_path;
     Options m_options;
