@@ -24,23 +24,13 @@ namespace {
 constexpr DWORD Present = SCARD_STATE_PRESENT | SCARD_STATE_CHANGED;
 constexpr DWORD Empty = SCARD_STATE_EMPTY | SCARD_STATE_CHANGED;
 
-std::vector<std::uint8_t> identification()
-{
-    std::vector<std::uint8_t> file(143, 0x00);
-    const std::string number = "CZ12345678901234", surname = "NOVAK", first = "JAN";
-    std::copy(number.begin(), number.end(), file.begin() + 1);
-    std::copy(surname.begin(), surname.end(), file.begin() + 66);
-    std::copy(first.begin(), first.end(), file.begin() + 102);
-    return file;
-}
-
 class CardNotices : public testing::Test
 {
 protected:
     void SetUp() override
     {
         FakePcsc::reset();
-        card.files[0x0520] = identification();
+        card.files[0x0520] = identificationFile();
         FakePcsc::setCard([this](const std::vector<std::uint8_t> &command) {
             {
                 // A test may hold the card in the middle of an exchange, as a slow card would.

@@ -47,16 +47,6 @@ constexpr DWORD Present = SCARD_STATE_PRESENT | SCARD_STATE_CHANGED;
 constexpr DWORD Empty = SCARD_STATE_EMPTY | SCARD_STATE_CHANGED;
 const QString CardNumber = QStringLiteral("CZ12345678901234");
 
-std::vector<std::uint8_t> identification()
-{
-    std::vector<std::uint8_t> file(143, 0x00);
-    const std::string number = "CZ12345678901234", surname = "NOVAK", first = "JAN";
-    std::copy(number.begin(), number.end(), file.begin() + 1);
-    std::copy(surname.begin(), surname.end(), file.begin() + 66);
-    std::copy(first.begin(), first.end(), file.begin() + 102);
-    return file;
-}
-
 DownloadRecord download(const QString &cardNumber, const QDateTime &timeUtc, const QString &folder,
                         DownloadOutcome outcome = DownloadOutcome::Complete)
 {
@@ -78,7 +68,7 @@ protected:
         ASSERT_TRUE(data.isValid());
         qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
         FakePcsc::reset();
-        card.files[0x0520] = identification();
+        card.files[0x0520] = identificationFile();
         FakePcsc::setCard([this](const std::vector<std::uint8_t> &command) { return card.answer(command); });
     }
 

@@ -1,5 +1,7 @@
 #include "support/ModelCard.h"
 
+#include <algorithm>
+
 namespace {
 
 FakePcsc::Reply status(std::uint16_t statusWord)
@@ -158,4 +160,14 @@ FakePcsc::Reply ModelCard::answer(const std::vector<std::uint8_t> &command)
 std::vector<std::uint8_t> &ModelCard::currentFile()
 {
     return secondGenerationSelected ? secondGenerationFiles.at(*m_current) : files.at(*m_current);
+}
+
+std::vector<std::uint8_t> identificationFile(const std::string &cardNumber, const std::string &surname,
+                                             const std::string &firstNames)
+{
+    std::vector<std::uint8_t> file(143, 0x00);
+    std::copy(cardNumber.begin(), cardNumber.end(), file.begin() + 1);
+    std::copy(surname.begin(), surname.end(), file.begin() + 66);
+    std::copy(firstNames.begin(), firstNames.end(), file.begin() + 102);
+    return file;
 }

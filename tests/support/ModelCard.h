@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <string>
 #include <vector>
 
 struct ModelCard
@@ -60,3 +61,9 @@ private:
     std::size_t m_commands = 0;
     bool m_removed = false;
 };
+
+// EF Identification of a driver card (143 bytes): the card number and the holder's names, the rest
+// zero.
+std::vector<std::uint8_t> identificationFile(const std::string &cardNumber = "CZ12345678901234",
+                                             const std::string &surname = "NOVAK",
+                                             const std::string &firstNames = "JAN");
