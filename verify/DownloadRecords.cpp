@@ -2,9 +2,9 @@
 
 namespace DownloadRecords {
 
-std::optional<std::vector<DownloadRecord>> read(std::span<const std::uint8_t> file, std::string &problem)
+std::optional<std::vector<Record>> read(std::span<const std::uint8_t> file, std::string &problem)
 {
-    std::vector<DownloadRecord> records;
+    std::vector<Record> records;
     std::size_t position = 0;
     while (position < file.size()) {
         const std::string at = " at offset " + std::to_string(position);
@@ -13,7 +13,7 @@ std::optional<std::vector<DownloadRecord>> read(std::span<const std::uint8_t> fi
             return std::nullopt;
         }
         const std::uint8_t *header = file.data() + position;
-        DownloadRecord record;
+        Record record;
         record.fileId = static_cast<std::uint16_t>(header[0] << 8 | header[1]);
         record.type = header[2];
         const std::size_t length = std::size_t{header[3]} << 8 | header[4];

@@ -12,15 +12,15 @@
 #include <string>
 #include <vector>
 
-struct DownloadRecord
+namespace DownloadRecords {
+
+struct Record
 {
     std::uint16_t fileId;
     std::uint8_t type;
     std::span<const std::uint8_t> content;
     std::size_t offset; // of the record's header in the file
 };
-
-namespace DownloadRecords {
 
 inline constexpr std::size_t HeaderSize = 5;
 inline constexpr std::uint8_t FirstData = 0x00;
@@ -30,6 +30,6 @@ inline constexpr std::uint8_t SecondSignature = 0x03;
 
 // Every record of the file, or nothing and the reason in `problem` when a record is cut off, has
 // an unknown type or the reserved length 'FFFF'.
-std::optional<std::vector<DownloadRecord>> read(std::span<const std::uint8_t> file, std::string &problem);
+std::optional<std::vector<Record>> read(std::span<const std::uint8_t> file, std::string &problem);
 
 } // namespace DownloadRecords

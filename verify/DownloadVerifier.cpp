@@ -99,7 +99,7 @@ public:
     {
         line("----- Verify signatures -----");
         std::string problem;
-        const std::optional<std::vector<DownloadRecord>> records = DownloadRecords::read(file, problem);
+        const std::optional<std::vector<DownloadRecords::Record>> records = DownloadRecords::read(file, problem);
         if (!records)
             fail(FindingKind::Malformed, 0, "Download file", "malformed: " + problem);
         else if (file.empty())
@@ -127,12 +127,12 @@ private:
 
     // Sorts the records into the two applications; a signature must directly follow the data of
     // its own file, and no file may appear twice.
-    bool group(const std::vector<DownloadRecord> &records)
+    bool group(const std::vector<DownloadRecords::Record> &records)
     {
         m_first.generation = 1;
         m_second.generation = 2;
         for (std::size_t i = 0; i < records.size(); ++i) {
-            const DownloadRecord &record = records[i];
+            const DownloadRecords::Record &record = records[i];
             const bool second = record.type >= DownloadRecords::SecondData;
             Application &application = second ? m_second : m_first;
             const int generation = application.generation;
