@@ -2,30 +2,15 @@
 
 #include "history/DueRule.h"
 
-#include <algorithm>
-#include <numeric>
-
 QString czechDateTime(const QDateTime &time)
 {
     const QDateTime local = time.toLocalTime();
     return czechDate(local.date()) + u' ' + local.time().toString(QStringLiteral("H:mm"));
 }
 
-void DownloadsModel::setRows(std::vector<DownloadRecord> rows)
-{
-    beginResetModel();
-    m_rows = std::move(rows);
-    endResetModel();
-}
-
 QString DownloadsModel::folderAt(int index) const
 {
     return index >= 0 && index < rowCount() ? m_rows[static_cast<std::size_t>(index)].folder : QString();
-}
-
-int DownloadsModel::rowCount(const QModelIndex &parent) const
-{
-    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
 }
 
 int DownloadsModel::columnCount(const QModelIndex &parent) const
@@ -135,32 +120,13 @@ void DownloadsModel::sort(int column, Qt::SortOrder order)
         return;
     const bool descending = order == Qt::DescendingOrder;
     const bool text = isTextColumn(column);
-    std::vector<int> positions(m_rows.size());
-    std::iota(positions.begin(), positions.end(), 0);
-    std::stable_sort(positions.begin(), positions.end(), [&](int a, int b) {
-        const QVariant left = sortValue(m_rows[static_cast<std::size_t>(a)], column);
-        const QVariant right = sortValue(m_rows[static_cast<std::size_t>(b)], column);
+    sortRows([&](const DownloadRecord &a, const DownloadRecord &b) {
+        const QVariant left = sortValue(a, column);
+        const QVariant right = sortValue(b, column);
         if (text) {
             const int comparison = left.toString().localeAwareCompare(right.toString());
             return descending ? comparison > 0 : comparison < 0;
         }
         return descending ? left.toLongLong() > right.toLongLong() : left.toLongLong() < right.toLongLong();
     });
-    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
-    std::vector<int> newRowOf(m_rows.size());
-    std::vector<DownloadRecord> sorted;
-    sorted.reserve(m_rows.size());
-    for (std::size_t position = 0; position < positions.size(); ++position) {
-        newRowOf[static_cast<std::size_t>(positions[position])] = static_cast<int>(position);
-        sorted.push_back(std::move(m_rows[static_cast<std::size_t>(positions[position])]));
-    }
-    m_rows = std::move(sorted);
-    // Selections follow their rows.
-    const QModelIndexList before = persistentIndexList();
-    QModelIndexList after;
-    after.reserve(before.size());
-    for (const QModelIndex &index : before)
-        after.append(this->index(newRowOf[static_cast<std::size_t>(index.row())], index.column()));
-    changePersistentIndexList(before, after);
-    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }

@@ -1,15 +1,13 @@
 #pragma once
 
-// The downloads list of the history tab, newest first, with each file's upload state. Holds a
-// snapshot (setRows), so it never touches the database itself and can live on the window's thread.
+// The downloads list of the history tab, newest first, with each file's upload state.
 
 #include "history/DownloadRecord.h"
-
-#include <QAbstractTableModel>
+#include "history/SnapshotTableModel.h"
 
 #include <vector>
 
-class DownloadsModel : public QAbstractTableModel
+class DownloadsModel : public SnapshotTableModel<DownloadRecord>
 {
     Q_OBJECT
 
@@ -21,20 +19,14 @@ public:
         FilePathRole,
     };
 
-    using QAbstractTableModel::QAbstractTableModel;
+    using SnapshotTableModel::SnapshotTableModel;
 
-    void setRows(std::vector<DownloadRecord> rows);
-    const DownloadRecord &row(int index) const { return m_rows.at(static_cast<std::size_t>(index)); }
     QString folderAt(int index) const;
 
-    int rowCount(const QModelIndex &parent = {}) const override;
     int columnCount(const QModelIndex &parent = {}) const override;
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
     void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
-
-private:
-    std::vector<DownloadRecord> m_rows;
 };
 
 // "12. 11. 2026 9:30" in local time.

@@ -2,21 +2,7 @@
 
 #include "history/DueRule.h"
 
-#include <algorithm>
 #include <limits>
-#include <numeric>
-
-void DriversModel::setRows(std::vector<DriverRow> rows)
-{
-    beginResetModel();
-    m_rows = std::move(rows);
-    endResetModel();
-}
-
-int DriversModel::rowCount(const QModelIndex &parent) const
-{
-    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
-}
 
 int DriversModel::columnCount(const QModelIndex &parent) const
 {
@@ -100,26 +86,5 @@ void DriversModel::sort(int column, Qt::SortOrder order)
         const qint64 right = sortValue(b, column).toLongLong();
         return descending ? left > right : left < right;
     };
-    std::vector<int> positions(m_rows.size());
-    std::iota(positions.begin(), positions.end(), 0);
-    std::stable_sort(positions.begin(), positions.end(), [&](int a, int b) {
-        return less(m_rows[static_cast<std::size_t>(a)], m_rows[static_cast<std::size_t>(b)]);
-    });
-    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
-    std::vector<int> newRowOf(m_rows.size());
-    std::vector<DriverRow> sorted;
-    sorted.reserve(m_rows.size());
-    for (std::size_t position = 0; position < positions.size(); ++position) {
-        newRowOf[static_cast<std::size_t>(positions[position])] = static_cast<int>(position);
-        sorted.push_back(std::move(m_rows[static_cast<std::size_t>(positions[position])]));
-    }
-    m_rows = std::move(sorted);
-    // Selections follow their rows.
-    const QModelIndexList before = persistentIndexList();
-    QModelIndexList after;
-    after.reserve(before.size());
-    for (const QModelIndex &index : before)
-        after.append(this->index(newRowOf[static_cast<std::size_t>(index.row())], index.column()));
-    changePersistentIndexList(before, after);
-    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+    sortRows(less);
 }

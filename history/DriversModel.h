@@ -1,15 +1,13 @@
 #pragma once
 
-// The drivers list of the history tab: one row per card, most overdue first. Holds a snapshot
-// (setRows), so it never touches the database itself and can live on the window's thread.
+// The drivers list of the history tab: one row per card, most overdue first.
 
 #include "history/HistoryStore.h"
-
-#include <QAbstractTableModel>
+#include "history/SnapshotTableModel.h"
 
 #include <vector>
 
-class DriversModel : public QAbstractTableModel
+class DriversModel : public SnapshotTableModel<DriverRow>
 {
     Q_OBJECT
 
@@ -20,12 +18,8 @@ public:
         DueRole, // bool: the card is due for download
     };
 
-    using QAbstractTableModel::QAbstractTableModel;
+    using SnapshotTableModel::SnapshotTableModel;
 
-    void setRows(std::vector<DriverRow> rows);
-    const DriverRow &row(int index) const { return m_rows.at(static_cast<std::size_t>(index)); }
-
-    int rowCount(const QModelIndex &parent = {}) const override;
     int columnCount(const QModelIndex &parent = {}) const override;
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
@@ -33,6 +27,4 @@ public:
 
 private:
     QVariant sortValue(const DriverRow &row, int column) const;
-
-    std::vector<DriverRow> m_rows;
 };
