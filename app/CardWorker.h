@@ -4,6 +4,7 @@
 #include "download/CardDownload.h"
 #include "download/DownloadReporter.h"
 #include "history/CardIdentity.h"
+#include "history/HistorySnapshot.h"
 #include "history/HistoryStore.h"
 #include "history/UploadQueue.h"
 #include "upload/HttpClient.h"
@@ -27,14 +28,6 @@ struct UploadRequest
     QString password;
     QString fileName;
     HttpLimits limits;
-};
-
-// What the history tab shows: taken by the worker, handed to the window by value.
-struct HistorySnapshot
-{
-    std::vector<DriverRow> drivers;
-    std::vector<DownloadRecord> downloads;
-    QString error; // why the history could not be read; empty when it was
 };
 
 // The one place where card and network work runs: it lives on a thread of its own, owns the card

@@ -19,6 +19,7 @@
 class QComboBox;
 class QFrame;
 class QGroupBox;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QMessageBox;
@@ -28,9 +29,12 @@ class QStatusBar;
 class QTabWidget;
 class QTableView;
 class QTimer;
-class DownloadsModel;
-class DriversModel;
+class QVBoxLayout;
+class CardPage;
+class HistoryPage;
+class LogPane;
 class RunProgressBar;
+class SettingsPage;
 class StatusPanel;
 class TOpenDirDialog;
 class CardWorker;
@@ -77,7 +81,7 @@ public:
     void SetCardInfo(const QString &Text) override;
 
     QString statusText(int panel) const;
-    // How much larger than its design the window is drawn, for the font in use.
+    // How much larger than its design the window opens, for the font in use.
     double layoutScale() const { return m_layoutScale; }
     // Adds the lines AddLog gathered to LogMemo now rather than when window events next run.
     void flushLog();
@@ -159,9 +163,7 @@ signals:
 
 protected:
     bool event(QEvent *e) override;
-    bool eventFilter(QObject *watched, QEvent *e) override;
     void closeEvent(QCloseEvent *e) override;
-    void resizeEvent(QResizeEvent *e) override;
 
 private:
     void createControls();
@@ -169,12 +171,12 @@ private:
     void stopWorker();
     void FormCreate();
     void FormDestroy();
-    void FormResize();
-    // Sizes the window and its controls for the font in use: the design at the smallest scale at
-    // which every text fits.
+    // Sizes the window for the font in use: the design at the smallest scale at which every
+    // control has the room it asks for.
     void fitLayoutToFont();
-    void layoutAt(double scale);
-    double scaleNeeded() const;
+    void fitLayout(double scale);
+    void applyFontScale(double scale);
+    void growForContents();
     void WMCardState(const TachoCard::CardNotice &notice);
     bool serviceAvailabilityChanged(std::uint32_t result);
     void cardInserted(std::uint32_t counter, bool deferred);
@@ -197,12 +199,8 @@ private:
     void uploadFinished();
 
     // The history and the upload queue: the worker owns both; the window shows snapshots.
-    void createHistoryControls();
     void connectHistory();
     void startHistory();
-    void requestHistory();
-    void historyLoaded(const HistorySnapshot &snapshot);
-    void openDownloadFolder();
     void showUploadsWaiting(int count);
     void sendUploadSettings();
     void uploadNotSent(bool declined);
@@ -251,16 +249,14 @@ private:
     StatusPanel *m_statusPanel1 = nullptr;
     bool m_destroyed = false;
     double m_layoutScale = 1.0;
-    // Log lines also go to standard error when KORVAN_LOG_TO_STDERR is set (the demo, support).
-    bool m_logToStandardError = false;
-    QStringList m_pendingLog;
-
-    DriversModel *m_driversModel = nullptr;
-    DownloadsModel *m_downloadsModel = nullptr;
+    QHBoxLayout *m_topLayout = nullptr;
+    QVBoxLayout *m_tabsLayout = nullptr;
+    CardPage *m_cardPage = nullptr;
+    SettingsPage *m_settingsPage = nullptr;
+    LogPane *m_logPane = nullptr;
+    HistoryPage *m_historyPage = nullptr;
     StatusPanel *m_uploadsPanel = nullptr;
     // The settings edits' texts go to the queue once typing has paused, not at every key.
     QTimer *m_uploadSettingsTimer = nullptr;
     int m_uploadsWaiting = 0;
-    bool m_historyRequested = false;
-    bool m_historyStale = true;
 };

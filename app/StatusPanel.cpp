@@ -27,7 +27,7 @@ void StatusPanel::setText(const QString &text)
 
 QSize StatusPanel::sizeHint() const
 {
-    return {width(), fontMetrics().height() + 2 * TextMargin};
+    return {minimumWidth(), fontMetrics().height() + 2 * TextMargin};
 }
 
 void StatusPanel::paintEvent(QPaintEvent *)

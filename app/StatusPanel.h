@@ -3,9 +3,9 @@
 #include <QString>
 #include <QWidget>
 
-// One panel of the status bar: a line of text in a fixed width. A label would measure its text
-// again at every change to offer the bar a new size, which the fixed panels never take; the status
-// changes twice for every file of a download run.
+// One panel of the status bar: a line of text in the width the bar gives it. A label would measure
+// its text again at every change to offer the bar a new size; the status changes twice for every
+// file of a download run.
 class StatusPanel : public QWidget
 {
     Q_OBJECT

@@ -12,6 +12,7 @@
 #include "history/DownloadsModel.h"
 #include "history/DriversModel.h"
 #include "history/DueRule.h"
+#include "history/HistorySortModel.h"
 #include "history/HistoryStore.h"
 
 #include <QApplication>
@@ -138,7 +139,9 @@ int main(int argc, char **argv)
             return 1;
         }
         const Clock::time_point sortStart = Clock::now();
-        downloadsModel.sort(DownloadsModel::Holder, Qt::AscendingOrder);
+        HistorySortModel sortedDownloads;
+        sortedDownloads.setSourceModel(&downloadsModel);
+        sortedDownloads.sort(DownloadsModel::Holder, Qt::AscendingOrder);
         sorts.push_back(millisecondsSince(sortStart));
     }
 

@@ -8,11 +8,6 @@ QString czechDateTime(const QDateTime &time)
     return czechDate(local.date()) + u' ' + local.time().toString(QStringLiteral("H:mm"));
 }
 
-QString DownloadsModel::folderAt(int index) const
-{
-    return index >= 0 && index < rowCount() ? m_rows[static_cast<std::size_t>(index)].folder : QString();
-}
-
 int DownloadsModel::columnCount(const QModelIndex &parent) const
 {
     return parent.isValid() ? 0 : ColumnCount;
@@ -42,11 +37,6 @@ QVariant sortValue(const DownloadRecord &record, int column)
         return qint64{static_cast<int>(record.uploadState)};
     }
     return {};
-}
-
-bool isTextColumn(int column)
-{
-    return column == DownloadsModel::CardNumber || column == DownloadsModel::Holder || column == DownloadsModel::File;
 }
 
 } // namespace
@@ -112,21 +102,4 @@ QVariant DownloadsModel::headerData(int section, Qt::Orientation orientation, in
         return QStringLiteral("Odeslání");
     }
     return {};
-}
-
-void DownloadsModel::sort(int column, Qt::SortOrder order)
-{
-    if (column < 0 || column >= ColumnCount)
-        return;
-    const bool descending = order == Qt::DescendingOrder;
-    const bool text = isTextColumn(column);
-    sortRows([&](const DownloadRecord &a, const DownloadRecord &b) {
-        const QVariant left = sortValue(a, column);
-        const QVariant right = sortValue(b, column);
-        if (text) {
-            const int comparison = left.toString().localeAwareCompare(right.toString());
-            return descending ? comparison > 0 : comparison < 0;
-        }
-        return descending ? left.toLongLong() > right.toLongLong() : left.toLongLong() < right.toLongLong();
-    });
 }

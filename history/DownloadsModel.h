@@ -1,6 +1,6 @@
 #pragma once
 
-// The downloads list of the history tab, newest first, with each file's upload state.
+// The downloads list of the history tab, with each file's upload state.
 
 #include "history/DownloadRecord.h"
 #include "history/SnapshotTableModel.h"
@@ -21,12 +21,9 @@ public:
 
     using SnapshotTableModel::SnapshotTableModel;
 
-    QString folderAt(int index) const;
-
     int columnCount(const QModelIndex &parent = {}) const override;
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
-    void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
 };
 
 // "12. 11. 2026 9:30" in local time.

@@ -17,9 +17,11 @@ QVariant DriversModel::sortValue(const DriverRow &row, int column) const
     case Holder:
         return row.card.surname + u' ' + row.card.firstNames;
     case LastDownload:
-    case DaysSince:
         // Never downloaded sorts as the oldest.
         return row.lastComplete ? row.lastComplete->toMSecsSinceEpoch() : std::numeric_limits<qint64>::min();
+    case DaysSince:
+        // More days since the download is an older download: this column runs the other way round.
+        return row.lastComplete ? -row.lastComplete->toMSecsSinceEpoch() : std::numeric_limits<qint64>::max();
     case Due:
         return qint64{row.due};
     }
@@ -69,22 +71,4 @@ QVariant DriversModel::headerData(int section, Qt::Orientation orientation, int 
         return QStringLiteral("K vyčtení");
     }
     return {};
-}
-
-void DriversModel::sort(int column, Qt::SortOrder order)
-{
-    if (column < 0 || column >= ColumnCount)
-        return;
-    // More days since the download is an older download: that column runs the other way round.
-    const bool descending = (order == Qt::DescendingOrder) != (column == DaysSince);
-    const auto less = [&](const DriverRow &a, const DriverRow &b) {
-        if (column == CardNumber || column == Holder) {
-            const int comparison = sortValue(a, column).toString().localeAwareCompare(sortValue(b, column).toString());
-            return descending ? comparison > 0 : comparison < 0;
-        }
-        const qint64 left = sortValue(a, column).toLongLong();
-        const qint64 right = sortValue(b, column).toLongLong();
-        return descending ? left > right : left < right;
-    };
-    sortRows(less);
 }

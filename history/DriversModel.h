@@ -1,6 +1,6 @@
 #pragma once
 
-// The drivers list of the history tab: one row per card, most overdue first.
+// The drivers list of the history tab: one row per card.
 
 #include "history/HistoryStore.h"
 #include "history/SnapshotTableModel.h"
@@ -23,7 +23,6 @@ public:
     int columnCount(const QModelIndex &parent = {}) const override;
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
-    void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
 
 private:
     QVariant sortValue(const DriverRow &row, int column) const;

@@ -1,12 +1,10 @@
 #pragma once
 
 // A table of the history tab over a snapshot of rows (setRows): it never touches the database, so
-// it can live on the window's thread. Sorting is stable and the selection follows its rows.
+// it can live on the window's thread. A HistorySortModel over it gives the order its view shows.
 
 #include <QAbstractTableModel>
 
-#include <algorithm>
-#include <numeric>
 #include <vector>
 
 template<typename Row>
@@ -29,31 +27,5 @@ public:
     }
 
 protected:
-    template<typename Less>
-    void sortRows(Less less)
-    {
-        std::vector<int> positions(m_rows.size());
-        std::iota(positions.begin(), positions.end(), 0);
-        std::stable_sort(positions.begin(), positions.end(), [&](int a, int b) {
-            return less(m_rows[static_cast<std::size_t>(a)], m_rows[static_cast<std::size_t>(b)]);
-        });
-        emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
-        std::vector<int> newRowOf(m_rows.size());
-        std::vector<Row> sorted;
-        sorted.reserve(m_rows.size());
-        for (std::size_t position = 0; position < positions.size(); ++position) {
-            newRowOf[static_cast<std::size_t>(positions[position])] = static_cast<int>(position);
-            sorted.push_back(std::move(m_rows[static_cast<std::size_t>(positions[position])]));
-        }
-        m_rows = std::move(sorted);
-        const QModelIndexList before = persistentIndexList();
-        QModelIndexList after;
-        after.reserve(before.size());
-        for (const QModelIndex &index : before)
-            after.append(this->index(newRowOf[static_cast<std::size_t>(index.row())], index.column()));
-        changePersistentIndexList(before, after);
-        emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
-    }
-
     std::vector<Row> m_rows;
 };

@@ -14,10 +14,12 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
+#include <QHeaderView>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStyleOptionViewItem>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -214,6 +216,37 @@ TEST_F(HistoryWindow, TheHistoryTabListsTheDriversMostOverdueFirstAndOpensAFolde
     EXPECT_EQ(catcher.urls.size(), 1);
     EXPECT_EQ(form->statusText(0), QStringLiteral("Složka %1 už neexistuje").arg(downloads.path() + "/gone"));
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+}
+
+// Enlarged to what a 1366 × 768 screen holds, the tab gives both tables the room: no column title,
+// card number, time or file name is cut.
+TEST_F(HistoryWindow, TheTablesUseTheRoomOfALargerWindow)
+{
+    DownloadRecord record = download(QStringLiteral("CZ0000000000040"), now.addDays(-40), downloads.path());
+    record.generation = 2;
+    record.version = 2;
+    seed({record});
+    openWindow();
+    form->show();
+    form->resize(1300, 680);
+    form->PageControl1->setCurrentWidget(form->HistorySheet);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->HistoryDownloadsView->model()->rowCount() == 1; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->HistoryDownloadsView->width() > 1200; }));
+    for (QTableView *view : {form->HistoryDriversView, form->HistoryDownloadsView}) {
+        const QHeaderView *header = view->horizontalHeader();
+        int used = 0;
+        for (int column = 0; column < header->count(); ++column) {
+            const std::string name = view->model()->headerData(column, Qt::Horizontal).toString().toStdString();
+            EXPECT_GE(header->sectionSize(column), header->sectionSizeHint(column)) << name << " is elided";
+            QStyleOptionViewItem option;
+            option.initFrom(view);
+            const QModelIndex cell = view->model()->index(0, column);
+            EXPECT_GE(header->sectionSize(column), view->itemDelegate()->sizeHint(option, cell).width())
+                    << name << " cuts its cells";
+            used += header->sectionSize(column);
+        }
+        EXPECT_LE(used, view->viewport()->width()) << "a table scrolls sideways";
+    }
 }
 
 // At start every waiting file is tried: one the server cannot take yet stays and is counted in the

@@ -2,6 +2,7 @@
 
 #include "history/DownloadsModel.h"
 #include "history/DriversModel.h"
+#include "history/HistorySortModel.h"
 
 #include <QPersistentModelIndex>
 
@@ -33,14 +34,21 @@ TEST(DriversModel, ShowsAndSortsTheCardsKeepingTheSelection)
     EXPECT_EQ(model.data(model.index(1, DriversModel::Due)).toString(), QStringLiteral("ano"));
     EXPECT_EQ(model.data(model.index(2, DriversModel::Holder)).toString(), QStringLiteral("JAN NOVÁK"));
 
-    const QPersistentModelIndex selected(model.index(1, DriversModel::CardNumber));
-    model.sort(DriversModel::DaysSince, Qt::AscendingOrder);
-    EXPECT_EQ(model.row(0).card.cardNumber, QStringLiteral("NEW"));
-    EXPECT_EQ(model.row(1).card.cardNumber, QStringLiteral("OLD"));
+    HistorySortModel sorted;
+    sorted.setSourceModel(&model);
+    const auto cardAt = [&sorted](int row) {
+        return sorted.index(row, DriversModel::CardNumber).data().toString();
+    };
+    const QPersistentModelIndex selected(sorted.index(1, DriversModel::CardNumber));
+    // Fewer days first; never downloaded counts as the most days.
+    sorted.sort(DriversModel::DaysSince, Qt::AscendingOrder);
+    EXPECT_EQ(cardAt(0), QStringLiteral("NEW"));
+    EXPECT_EQ(cardAt(1), QStringLiteral("OLD"));
+    EXPECT_EQ(cardAt(2), QStringLiteral("NEVER"));
     EXPECT_EQ(selected.data().toString(), QStringLiteral("OLD"));
-    model.sort(DriversModel::LastDownload, Qt::AscendingOrder);
-    EXPECT_EQ(model.row(0).card.cardNumber, QStringLiteral("NEVER"));
-    EXPECT_EQ(model.row(2).card.cardNumber, QStringLiteral("NEW"));
+    sorted.sort(DriversModel::LastDownload, Qt::AscendingOrder);
+    EXPECT_EQ(cardAt(0), QStringLiteral("NEVER"));
+    EXPECT_EQ(cardAt(2), QStringLiteral("NEW"));
     EXPECT_EQ(selected.row(), 1);
 }
 
@@ -59,10 +67,12 @@ TEST(DownloadsModel, GivesTheFolderOfADownload)
     EXPECT_EQ(model.data(model.index(1, DownloadsModel::Upload)).toString(),
               QStringLiteral("odesláno (server již měl)"));
     EXPECT_EQ(model.data(model.index(0, DownloadsModel::Generation)).toString(), QStringLiteral("2 v2"));
-    model.sort(DownloadsModel::Time, Qt::DescendingOrder);
-    EXPECT_EQ(model.data(model.index(0, 0), DownloadsModel::FolderRole).toString(), QStringLiteral("/data/b"));
-    EXPECT_EQ(model.folderAt(1), QStringLiteral("/data/a"));
-    EXPECT_EQ(model.data(model.index(1, 0), DownloadsModel::FilePathRole).toString(),
+    HistorySortModel sorted;
+    sorted.setSourceModel(&model);
+    sorted.sort(DownloadsModel::Time, Qt::DescendingOrder);
+    EXPECT_EQ(sorted.index(0, 0).data(DownloadsModel::FolderRole).toString(), QStringLiteral("/data/b"));
+    EXPECT_EQ(sorted.index(1, 0).data(DownloadsModel::FolderRole).toString(), QStringLiteral("/data/a"));
+    EXPECT_EQ(sorted.index(1, 0).data(DownloadsModel::FilePathRole).toString(),
               QStringLiteral("/data/a/") + waiting.fileName);
 }
 
