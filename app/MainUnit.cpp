@@ -482,6 +482,10 @@ void TMainForm::fitLayout(double scale)
 {
     for (int pass = 0; pass < 4; ++pass) {
         applyFontScale(scale);
+        // The status bar lays its panels out in a layout of its own, which must count their new
+        // widths before the window's does.
+        if (QLayout *bar = StatusBar->layout(); bar != nullptr)
+            bar->activate();
         layout()->activate();
         const double needed = WindowScale::toHold(minimumSizeHint(), scale);
         if (needed <= scale)
