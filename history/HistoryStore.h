@@ -4,9 +4,9 @@
 // were identified, and the upload state of each file.
 //
 // One store is one database connection, and Qt's SQL connections belong to the thread that made
-// them: create and use a store on one thread only. The worker keeps the writing store; the window
-// reads through a store of its own opened ReadOnly (the database runs in WAL mode, so readers
-// never wait for the writer) or takes the snapshots the worker sends it by value.
+// them: create and use a store on one thread only. The card worker keeps the program's store; the
+// window never opens one and shows the snapshots the worker sends it by value. The database runs
+// in WAL mode, so a store opened ReadOnly beside a writer never waits for it.
 //
 // Every failure (no driver, a damaged or read-only file, a database locked by another program, a
 // full disk, a newer schema) is a result with a text for the log. A store that could not open
