@@ -294,7 +294,6 @@ void TMainForm::createControls()
     OpenDirDialog = new TOpenDirDialog(this);
     OpenDirDialog->setObjectName(QStringLiteral("OpenDirDialog"));
     OpenDirDialog->setTitle(QStringLiteral("Složka pro ukládání souborů"));
-    OpenDirDialog->setOptionsEx(odxShowExtendDlg);
     createHistoryControls();
 }
 
@@ -517,6 +516,7 @@ void TMainForm::terminate()
         if (auto *box = qobject_cast<QMessageBox *>(widget); box && box->isVisible() && box != m_question)
             box->reject();
     }
+    OpenDirDialog->close();
     close();
 }
 
