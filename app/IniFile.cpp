@@ -1,12 +1,13 @@
 #include "app/IniFile.h"
 
+#include "download/SaveFile.h"
+
 #include <QByteArrayView>
 #include <QFile>
 
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -147,11 +148,6 @@ QByteArray inFolder(const QByteArray &folder, const QByteArray &name)
     return folder.endsWith('/') ? folder + name : folder + '/' + name;
 }
 
-QByteArray fileNameOf(const QByteArray &path)
-{
-    return path.sliced(path.lastIndexOf('/') + 1);
-}
-
 // Follows symbolic links to the file that is to be replaced, so that the link itself stays. A link
 // to a file that does not exist yet leads to that file.
 bool resolveLinks(QByteArray &path, int &error)
@@ -177,27 +173,6 @@ bool resolveLinks(QByteArray &path, int &error)
     }
     error = ELOOP;
     return false;
-}
-
-bool writeAll(int fd, const QByteArray &bytes)
-{
-    const char *data = bytes.constData();
-    auto left = static_cast<size_t>(bytes.size());
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (written == 0) {
-            errno = EIO;
-            return false;
-        }
-        data += written;
-        left -= static_cast<size_t>(written);
-    }
-    return true;
 }
 
 } // namespace
@@ -381,39 +356,12 @@ bool IniFile::save(const QString &path, int *error) const
     if (!resolveLinks(target, outError))
         return false;
 
-    // Hidden, beside the target: the rename must not cross file systems, and a file left behind
-    // by a crash must not look like settings.
-    QByteArray temporary = inFolder(folderOf(target), '.' + fileNameOf(target) + ".XXXXXX");
-    // mkostemp opens with O_CREAT | O_EXCL and mode 0600: the credentials never sit in a file
-    // that others may read, not even for a moment.
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) {
-        outError = errno;
+    // Only the owner may read the credentials: the mode is set before anything is written.
+    outError = saveFileAtomically(QFile::decodeName(target), toBytes(), S_IRUSR | S_IWUSR);
+    if (outError != 0)
         return false;
-    }
-    const auto fail = [&](int code) {
-        outError = code;
-        ::unlink(temporary.constData());
-        return false;
-    };
-    // A restrictive umask could have taken the owner's own rights away.
-    if (::fchmod(fd, S_IRUSR | S_IWUSR) != 0 || !writeAll(fd, toBytes()) || ::fsync(fd) != 0) {
-        const int code = errno;
-        ::close(fd);
-        return fail(code);
-    }
-    if (::close(fd) != 0)
-        return fail(errno);
-    if (::rename(temporary.constData(), target.constData()) != 0)
-        return fail(errno);
-
-    // Makes the rename itself durable. The new file is complete on disk already, so after a crash
-    // either the old or the new file is found, never a damaged one; a failure here is no failed
-    // write.
-    const int folder = ::open(folderOf(target).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        ::fsync(folder);
-        ::close(folder);
-    }
+    // The new file is complete on disk already, so after a crash either the old or the new file
+    // is found, never a damaged one: a folder that cannot be synced is no failed write.
+    syncFolder(QFile::decodeName(folderOf(target)));
     return true;
 }

@@ -59,10 +59,9 @@ public:
     QByteArray toBytes() const;
 
     // Replaces the file at path (or, when path is a symbolic link, the file it leads to) as one
-    // step: the new content goes to a temporary file in the same folder, created readable and
-    // writable by its owner only before anything is written, is flushed to disk and renamed over
-    // the target. On failure the temporary file is removed, the old file stays as it was, error
-    // receives the errno value, and false is returned.
+    // step (saveFileAtomically), readable and writable by its owner only before anything is
+    // written. On failure the old file stays as it was, error receives the errno value, and false
+    // is returned.
     bool save(const QString &path, int *error = nullptr) const;
 
 private:

@@ -467,6 +467,7 @@ void TMainForm::terminate()
         if (auto *box = qobject_cast<QMessageBox *>(widget); box && box->isVisible() && box != m_question)
             box->reject();
     }
+    OpenDirDialog->close();
     close();
 }
 

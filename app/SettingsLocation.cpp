@@ -5,9 +5,6 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
-#include <cerrno>
-#include <sys/stat.h>
-
 QString settingsFilePath()
 {
     QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
@@ -21,14 +18,17 @@ QString settingsFilePath()
 bool createSettingsFolder(const QString &settingsFile)
 {
     const QString folder = QFileInfo(settingsFile).absolutePath();
-    const QStringList parts = folder.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    QString prefix;
-    for (const QString &part : parts) {
-        prefix += QLatin1Char('/') + part;
-        const QByteArray name = QFile::encodeName(prefix);
-        if (::mkdir(name.constData(), S_IRWXU) == 0 || errno == EEXIST)
-            continue;
+    // mkpath makes folders with the umask's permissions: the missing ones are noted first and
+    // closed to others once they are there, before the file with the credentials is written.
+    QStringList missing;
+    for (QString current = folder; !QFileInfo::exists(current) && !QDir(current).isRoot();
+         current = QFileInfo(current).path())
+        missing.prepend(current);
+    if (!QDir().mkpath(folder))
         return false;
+    for (const QString &made : std::as_const(missing)) {
+        if (!QFile::setPermissions(made, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+            return false;
     }
     return QFileInfo(folder).isDir();
 }

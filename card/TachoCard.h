@@ -1,8 +1,9 @@
 #pragma once
 
-// The card access unit: the program's only contact with the smart-card reader. One PC/SC context,
-// one reader and one card per process, as plain routines over unit-level state. Everything except
-// the card presence monitor's own thread runs on the main thread.
+// The card access unit: the program's only contact with the smart-card reader. One reader and one
+// card per process, as plain routines over unit-level state. pcsc-lite wants one context per
+// thread: these routines are called from one thread only (the program's card worker), and the
+// card presence monitor waits on a context of its own on its own thread.
 
 #include <array>
 #include <atomic>
@@ -28,7 +29,7 @@ extern std::uint16_t StatusWord;
 // Event-state word of the watched reader, written by the monitor thread before each notice.
 extern std::atomic<std::uint32_t> ReaderState;
 
-// Where the card layer's log lines go; the main window installs it. Lines are plain ASCII.
+// Where the card layer's log lines go; the card worker installs it. Lines are plain ASCII.
 using LogSink = std::function<void(const std::string &line)>;
 void setLogSink(LogSink sink);
 void CardLog(const std::string &text);
@@ -76,7 +77,7 @@ protected:
 
 // Watches the reader, and the reader list of the resource manager; with an empty name, only the
 // list (no reader to watch yet).
-bool StartCardMonitor(const std::string &readerName, CardStateReceiver *window, std::uint32_t monitorTag = 0);
+bool StartCardMonitor(const std::string &readerName, CardStateReceiver *receiver, std::uint32_t monitorTag = 0);
 
 // The reader that the monitor watches and ConnectCard connects to.
 std::string currentReaderName();

@@ -4,21 +4,20 @@
 // were identified, and the upload state of each file.
 //
 // One store is one database connection, and Qt's SQL connections belong to the thread that made
-// them: create and use a store on one thread only. The worker keeps the writing store; the window
-// reads through a store of its own opened ReadOnly (the database runs in WAL mode, so readers
-// never wait for the writer) or takes the snapshots the worker sends it by value.
+// them: create and use a store on one thread only. The card worker keeps the program's store; the
+// window never opens one and shows the snapshots the worker sends it by value. The database runs
+// in WAL mode, so a store opened ReadOnly beside a writer never waits for it.
 //
 // Every failure (no driver, a damaged or read-only file, a database locked by another program, a
 // full disk, a newer schema) is a result with a text for the log. A store that could not open
 // tries again at its next operation.
 
 #include "history/DownloadRecord.h"
+#include "history/HistoryDatabase.h"
 #include "history/StoreResult.h"
 
 #include <QDateTime>
-#include <QSqlDatabase>
 #include <QString>
-#include <QStringList>
 #include <QVariantList>
 
 #include <optional>
@@ -36,42 +35,24 @@ struct DriverRow
 class HistoryStore
 {
 public:
-    enum class Access { ReadWrite, ReadOnly };
+    using Access = HistoryDatabase::Access;
+    using Migration = HistoryDatabase::Migration;
+    using Options = HistoryDatabase::Options;
 
-    // The statements that bring a database of version toVersion - 1 to toVersion, run in one
-    // transaction with the version change.
-    struct Migration
-    {
-        int toVersion;
-        QStringList statements;
-    };
-
-    struct Options
-    {
-        Access access = Access::ReadWrite;
-        // How long a statement waits for another connection's lock before it fails.
-        int busyTimeoutMs = 2000;
-        std::vector<Migration> migrations = schemaMigrations();
-    };
-
-    // Every migration from an empty database to the current schema, in order.
-    static std::vector<Migration> schemaMigrations();
-    static int currentSchemaVersion();
+    static std::vector<Migration> schemaMigrations() { return HistoryDatabase::schemaMigrations(); }
+    static int currentSchemaVersion() { return HistoryDatabase::currentSchemaVersion(); }
     // $XDG_DATA_HOME/Merkalo/Korvan/history.sqlite (normally ~/.local/share/...).
     static QString defaultPath();
 
     explicit HistoryStore(QString path);
     HistoryStore(QString path, Options options);
-    ~HistoryStore();
-    HistoryStore(const HistoryStore &) = delete;
-    HistoryStore &operator=(const HistoryStore &) = delete;
 
     // Opens the database, creating it (owner-only) and bringing its schema up to date.
-    StoreStatus open();
-    bool isOpen() const { return m_open; }
-    const QString &path() const { return m_path; }
+    StoreStatus open() { return m_database.open(); }
+    bool isOpen() const { return m_database.isOpen(); }
+    const QString &path() const { return m_database.path(); }
     // The schema version found at the last open; 0 before one succeeded.
-    int schemaVersion() const { return m_schemaVersion; }
+    int schemaVersion() const { return m_database.schemaVersion(); }
 
     // The id of the new row.
     StoreResult<qint64> recordDownload(const DownloadRecord &record);
@@ -105,16 +86,8 @@ public:
                               const QString &error);
 
 private:
-    StoreStatus ensureOpen();
-    StoreStatus migrate(int fromVersion);
-    StoreStatus failure(const QString &what, const QString &detail);
     // The download rows the SQL after FROM selects (a WHERE and an ORDER BY), its ? bound in turn.
     StoreResult<std::vector<DownloadRecord>> selectDownloads(const QString &condition, const QVariantList &values = {});
 
-    QString m_path;
-    Options m_options;
-    QString m_connectionName;
-    QSqlDatabase m_db;
-    bool m_open = false;
-    int m_schemaVersion = 0;
+    HistoryDatabase m_database;
 };

@@ -3,9 +3,7 @@
 #include "download/Windows1250.h"
 #include "upload/VerInfo.h"
 
-#include <QCoreApplication>
 #include <QDateTime>
-#include <QFileInfo>
 
 #include <random>
 
@@ -32,29 +30,6 @@ void appendFormField(QByteArray &body, const QByteArray &boundary, const char *n
 }
 
 } // namespace
-
-QString ProgramFilePath()
-{
-    if (QCoreApplication::instance())
-        return QCoreApplication::applicationFilePath();
-    return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
-}
-
-QString UploadVersionText(const QString &programPath)
-{
-    QString version = QStringLiteral("unknown version");
-    {
-        const TVersionInfo info(programPath);
-        if (info.Loaded())
-            version = info.FileVersionText();
-    }
-    // The text goes into a header line: nothing in a program file may end or break that line.
-    for (QChar &c : version) {
-        if (c.unicode() < 0x20 || c.unicode() > 0x7E)
-            c = QLatin1Char('?');
-    }
-    return version;
-}
 
 QString UploadUserAgent(const QString &versionText)
 {
@@ -162,8 +137,7 @@ UploadOutcome UploadFile(UploadReporter &reporter, const UploadInput &input)
     };
     reporter.SetStatus(QStringLiteral("Odesílám soubor na server..."));
 
-    // The version block is read and released before the network exchange starts.
-    const QString userAgent = UploadUserAgent(UploadVersionText(input.programPath));
+    const QString userAgent = UploadUserAgent(TVersionInfo::FileVersionText());
 
     // A URL that is not https, or does not parse, ends the upload as a failed exchange.
     const std::optional<UploadAddress> address = ParseUploadAddress(input.uploadUrl);

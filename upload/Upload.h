@@ -16,9 +16,6 @@
 #include <string>
 #include <string_view>
 
-// The running program's own file, for its version block.
-QString ProgramFilePath();
-
 struct UploadInput
 {
     // The texts of the settings edits as the user sees them now; sent as Windows-1250 bytes.
@@ -29,8 +26,6 @@ struct UploadInput
     QString fileName;
     // The download file's bytes; only read during the call.
     QByteArrayView data;
-    // The file whose version block gives the version in the user agent.
-    QString programPath = ProgramFilePath();
     QString uploadUrl = ConfiguredUploadUrl();
     HttpLimits limits;
 };
@@ -51,9 +46,6 @@ UploadOutcome UploadFile(UploadReporter &reporter, const UploadInput &input);
 
 // --- The parts of the request, for UploadFile and its tests ---
 
-// The version text of the user agent: the file version from the program's version block, or
-// "unknown version" when it has none.
-QString UploadVersionText(const QString &programPath);
 // "Mozilla/4.0 (compatible; MK Korvan " + version + ")".
 QString UploadUserAgent(const QString &versionText);
 

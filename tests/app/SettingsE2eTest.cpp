@@ -4,7 +4,9 @@
 #include "app/SettingsCodec.h"
 #include "support/ModalAnswerer.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -217,6 +219,33 @@ TEST_F(SettingsE2e, TerminationWhileTheQuestionIsOpenClosesAtOnce)
     EXPECT_LT(std::chrono::steady_clock::now() - requested, std::chrono::seconds(5));
     EXPECT_TRUE(settingsFileText().contains(QStringLiteral("CardReader=")));
     EXPECT_EQ(downloadedFiles().size(), 1);
+}
+
+// A termination while the folder chooser is open closes the chooser as a cancel and the window
+// with it: the chooser's loop keeps nothing alive.
+TEST_F(SettingsE2e, TerminationWhileTheFolderChooserIsOpenClosesAtOnce)
+{
+    openWindow();
+    const QString folder = form->SettingsPathEdit->text();
+    bool chooserWasOpen = false;
+    QTimer::singleShot(100, form.get(), [this, &chooserWasOpen] {
+        chooserWasOpen = qobject_cast<QFileDialog *>(QApplication::activeModalWidget()) != nullptr;
+        form->terminate();
+    });
+    // A chooser left open is rejected after a while, so that a fault fails the test instead of
+    // hanging it.
+    bool leftOpen = false;
+    QTimer::singleShot(10000, form.get(), [&leftOpen] {
+        if (auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
+            leftOpen = true;
+            dialog->reject();
+        }
+    });
+    form->PathButton->click();
+    EXPECT_TRUE(chooserWasOpen);
+    EXPECT_FALSE(leftOpen);
+    ASSERT_TRUE(waitUntil([this] { return !form->isVisible(); }, 5000));
+    EXPECT_EQ(form->SettingsPathEdit->text(), folder);
 }
 
 class NoReaderE2e : public WindowE2e

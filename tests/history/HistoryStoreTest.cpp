@@ -112,9 +112,23 @@ TEST_F(HistoryStoreTest, RoundTripOfEveryField)
     }
     EXPECT_EQ(all.value[1].filePath(), QStringLiteral("/home/office/karty/") + record.fileName);
 
-    // The history names the company's drivers: the owner's only.
+    // The history names the company's drivers: the owner's only, and so is every folder made for it.
     EXPECT_EQ(QFileInfo(path).permissions() & 0x0077, 0);
-    EXPECT_EQ(QFileInfo(QFileInfo(path).path()).permissions() & 0x0077, 0);
+    for (const char *folder : {"data", "data/Merkalo", "data/Merkalo/Korvan"})
+        EXPECT_EQ(QFileInfo(dir.filePath(QString::fromLatin1(folder))).permissions() & 0x0077, 0) << folder;
+}
+
+// The first folder that cannot be made is named, with the system's reason.
+TEST_F(HistoryStoreTest, AFolderThatCannotBeMadeIsNamed)
+{
+    QFile plain(dir.filePath(QStringLiteral("data")));
+    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    HistoryStore store(path);
+    EXPECT_EQ(store.open().error,
+              QStringLiteral("history %1: cannot open: cannot create the folder %2: Not a directory")
+                      .arg(path, dir.filePath(QStringLiteral("data/Merkalo"))));
+    EXPECT_FALSE(store.isOpen());
 }
 
 TEST_F(HistoryStoreTest, LastCompleteDownloadAndTheDriversList)

@@ -1,4 +1,5 @@
 #include "upload/Upload.h"
+#include "upload/VerInfo.h"
 
 #include <gtest/gtest.h>
 
@@ -215,6 +216,9 @@ TEST(UploadTexts, StatusTextsAndLogLines)
     EXPECT_EQ(UploadLogLine("X-Note: \x8Elu\x9Dou\xE8k\xFD"), QStringLiteral("X-Note: Žluťoučký"));
     EXPECT_EQ(UploadUserAgent(QStringLiteral("unknown version")),
               QStringLiteral("Mozilla/4.0 (compatible; MK Korvan unknown version)"));
+    // The version the request carries is the program's own, as the build names it.
+    EXPECT_EQ(UploadUserAgent(TVersionInfo::FileVersionText()),
+              QStringLiteral("Mozilla/4.0 (compatible; MK Korvan 1.1.0.22)"));
 }
 
 } // namespace

@@ -57,7 +57,6 @@ UploadInput makeInput(const std::string &url, HttpLimits limits)
     input.password = QStringLiteral("tajné \"heslo\"");
     input.fileName = QStringLiteral("C_20240315_0815_J_Cermak_CZ12345678.ddd");
     input.data = downloadBytes();
-    input.programPath = QStringLiteral(KORVAN_PROGRAM_PATH);
     input.uploadUrl = QString::fromStdString(url);
     input.limits = limits;
     return input;
