@@ -2,7 +2,7 @@
 #include "FixturePki.h"
 #include "support/CaseName.h"
 
-#include "verify/CardFiles.h"
+#include "cardmodel/CardFiles.h"
 #include "verify/DownloadVerifier.h"
 
 #include <gtest/gtest.h>
