@@ -1,6 +1,11 @@
 #include "download/CardDownload.h"
 
 #include "card/TachoCard.h"
+#include "cardmodel/ApplicationIdentification.h"
+#include "cardmodel/CardFiles.h"
+#include "cardmodel/CvCertificateContent.h"
+#include "download/CardFileReader.h"
+#include "download/CommandBytes.h"
 #include "download/DownloadFile.h"
 
 #include <algorithm>
@@ -11,32 +16,6 @@ using namespace DownloadFormat;
 namespace {
 
 constexpr std::uint16_t Success = 0x9000;
-constexpr std::uint32_t ReadPieceSize = 256;
-// READ BINARY carries the offset in P1-P2 with the top bit clear; files of 32 768 bytes or more
-// are read on with the odd instruction, whose offset travels in a data object (tag 54).
-constexpr std::uint32_t MaxEvenReadOffset = 0x7FFF;
-
-QString hex4(std::uint16_t value)
-{
-    return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0')).toUpper();
-}
-
-std::uint8_t highByte(std::uint32_t value)
-{
-    return static_cast<std::uint8_t>((value >> 8) & 0xFF);
-}
-
-std::uint8_t lowByte(std::uint32_t value)
-{
-    return static_cast<std::uint8_t>(value & 0xFF);
-}
-
-// Answers that a card gives to a read at the offset just past the end of its file: 6B00 (offset
-// beyond the end) or 6C00 (no bytes left).
-bool isEndOfFileAnswer(std::uint16_t statusWord)
-{
-    return statusWord == 0x6B00 || statusWord == 0x6C00;
-}
 
 } // namespace
 
@@ -46,7 +25,7 @@ CardDownload::CardDownload(DownloadReporter &reporter)
 
 void CardDownload::logFailure(const char *what)
 {
-    m_reporter.AddLog(QStringLiteral("- error: %1, code %2").arg(QLatin1String(what), hex4(StatusWord)));
+    logCommandFailure(m_reporter, what);
 }
 
 bool CardDownload::ReadCardFile(const QString &FileTitle, std::uint16_t FileId, bool Signed,
@@ -73,161 +52,26 @@ bool CardDownload::ReadCardFile(const QString &FileTitle, std::uint16_t FileId, 
         }
     }
 
-    // Every read after the first starts just past the bytes gathered so far, which all came in
-    // whole pieces.
-    std::uint32_t count = 0;
-    for (;;) {
-        std::uint32_t received = 0;
-        const ReadOutcome outcome = readPiece(count, received);
-        if (outcome == ReadOutcome::Failed)
-            return false;
-        if (outcome == ReadOutcome::EndOfFile)
-            break;
-        const bool oddInstruction = count > MaxEvenReadOffset;
-        count += received;
-        // A short piece of an even READ BINARY is the file's end. The pieces of the odd one have
-        // no fixed size (the data object around them takes part of the answer): only the card's
-        // answer at the end tells it.
-        if (received == 0 || (!oddInstruction && received < ReadPieceSize))
-            break;
-    }
+    const std::optional<std::uint32_t> read = CardFileReader(m_reporter, FileBuffer).readSelectedFile();
+    if (!read)
+        return false;
+    const std::uint32_t count = *read;
 
     if (!appendRecord(FileId, second ? SecondGenerationDataRecord : DataRecord, FileBuffer.data(), count))
         return false;
 
-    if (FileId == IdentificationFileId && !second)
+    if (FileId == CardFiles::Identification && !second)
         FileNamePart = buildFileNamePart(FileBuffer.data(), count);
-    if (FileId == CardSignCertificateFileId && second)
-        m_secondGenerationSignatureLength = signatureLengthOfCertificate(FileBuffer.data(), count);
+    if (FileId == CardFiles::CardSignCertificate && second) {
+        const EcCurve *curve = CvCertificateContent::curveOf(std::span(FileBuffer.data(), count));
+        m_secondGenerationSignatureLength = curve ? static_cast<std::uint32_t>(curve->signatureLength()) : 0;
+    }
 
     if (Signed && !computeSignature(FileId, application))
         return false;
 
     m_reporter.AddLog(QStringLiteral("- success"));
     m_reporter.SetStatus(QString());
-    return true;
-}
-
-std::uint32_t CardDownload::sendRead(std::uint32_t offset, std::uint8_t le)
-{
-    if (offset <= MaxEvenReadOffset) {
-        setCommand({0x00, 0xB0, highByte(offset), lowByte(offset), le});
-    } else if (offset <= 0xFF) {
-        setCommand({0x00, 0xB1, 0x00, 0x00, 0x03, 0x54, 0x01, lowByte(offset), le});
-    } else {
-        setCommand({0x00, 0xB1, 0x00, 0x00, 0x04, 0x54, 0x02, highByte(offset), lowByte(offset), le});
-    }
-    TransmitCommand();
-    return le == 0 ? ReadPieceSize : le;
-}
-
-CardDownload::ReadOutcome CardDownload::readPiece(std::uint32_t offset, std::uint32_t &received)
-{
-    // An offset beyond what the command can carry: the file would not fit the file buffer anyway.
-    if (offset > 0xFFFF || offset > FileCapacity) {
-        m_reporter.AddLog(QStringLiteral("- error: file too large, more than %1 bytes").arg(FileCapacity));
-        return ReadOutcome::Failed;
-    }
-
-    // A read at the offset just past the bytes of a file whose size is a multiple of the pieces:
-    // the card's refusal there means the file is complete.
-    const bool atEndOfWholePieces = offset > 0;
-
-    std::uint32_t asked = sendRead(offset, 0x00);
-    if (atEndOfWholePieces && isEndOfFileAnswer(StatusWord))
-        return ReadOutcome::EndOfFile;
-
-    if ((StatusWord >> 8) == 0x6C)
-        asked = sendRead(offset, lowByte(StatusWord));
-    else if (StatusWord == 0x6700)
-        return searchLengthLeft(offset, atEndOfWholePieces, received);
-
-    if (StatusWord != Success) {
-        logFailure("read file");
-        return ReadOutcome::Failed;
-    }
-    return copyResponse(offset, asked, received) ? ReadOutcome::Data : ReadOutcome::Failed;
-}
-
-// Some cards answer a read that reaches past the end of the file with 6700 instead of telling the
-// bytes left, also when none are left. Find the largest length the card accepts by halving the
-// interval: eight more reads, each of which returns real data when it succeeds. When none is
-// accepted just past whole pieces, the file was complete.
-CardDownload::ReadOutcome CardDownload::searchLengthLeft(std::uint32_t offset, bool atEndOfWholePieces,
-                                                         std::uint32_t &received)
-{
-    std::uint32_t accepted = 0;
-    std::uint32_t refused = ReadPieceSize;
-    std::uint16_t refusal = StatusWord;
-    while (refused - accepted > 1) {
-        const std::uint32_t length = (accepted + refused) / 2;
-        sendRead(offset, static_cast<std::uint8_t>(length));
-        if ((StatusWord >> 8) == 0x6C && lowByte(StatusWord) != 0) {
-            // The card told the length after all.
-            const std::uint32_t asked = sendRead(offset, lowByte(StatusWord));
-            if (StatusWord != Success)
-                break;
-            return copyResponse(offset, asked, received) ? ReadOutcome::Data : ReadOutcome::Failed;
-        }
-        if (StatusWord == Success && ResponseLength >= 2) {
-            accepted = length;
-            if (!copyResponse(offset, length, received))
-                return ReadOutcome::Failed;
-        } else {
-            refused = length;
-            refusal = StatusWord;
-        }
-    }
-    if (accepted == 0) {
-        if (atEndOfWholePieces)
-            return ReadOutcome::EndOfFile;
-        StatusWord = refusal;
-        logFailure("read file");
-        return ReadOutcome::Failed;
-    }
-    // The data of the largest accepted read is already in the file buffer; the response area may
-    // hold a later, refused probe.
-    return ReadOutcome::Data;
-}
-
-bool CardDownload::copyResponse(std::uint32_t gathered, std::uint32_t asked, std::uint32_t &received)
-{
-    const std::uint8_t *data = ResponseBuffer.data();
-    std::uint32_t length = ResponseLength - 2;
-    // Beyond the offsets of an even READ BINARY the card wraps the data in a data object (tag
-    // 53); the object must fill the answer exactly.
-    if (gathered > MaxEvenReadOffset && length > 0) {
-        std::size_t header = 0;
-        std::size_t valueLength = 0;
-        if (length >= 2 && data[0] == 0x53 && data[1] < 0x80) {
-            header = 2;
-            valueLength = data[1];
-        } else if (length >= 3 && data[0] == 0x53 && data[1] == 0x81) {
-            header = 3;
-            valueLength = data[2];
-        } else if (length >= 4 && data[0] == 0x53 && data[1] == 0x82) {
-            header = 4;
-            valueLength = std::size_t{data[2]} << 8 | data[3];
-        }
-        if (header == 0 || header + valueLength != length) {
-            m_reporter.AddLog(QStringLiteral("- error: wrong data object - %1 bytes").arg(length));
-            return false;
-        }
-        data += header;
-        length = static_cast<std::uint32_t>(valueLength);
-    }
-    // Bytes beyond those asked for have no known place in the file; taking them would shift
-    // every later piece.
-    if (length > asked) {
-        m_reporter.AddLog(QStringLiteral("- error: wrong data length - %1").arg(length));
-        return false;
-    }
-    if (gathered + length > FileCapacity) {
-        m_reporter.AddLog(QStringLiteral("- error: file too large, more than %1 bytes").arg(FileCapacity));
-        return false;
-    }
-    std::copy_n(data, length, FileBuffer.begin() + gathered);
-    received = length;
     return true;
 }
 
@@ -283,7 +127,7 @@ bool CardDownload::computeSignature(std::uint16_t fileId, CardApplication applic
         return false;
     }
     const std::uint32_t length = ResponseLength - 2;
-    if (expected != 0 ? length != expected : !isSecondGenerationSignatureLength(length)) {
+    if (expected != 0 ? length != expected : !EcCurve::isSignatureLength(length)) {
         m_reporter.AddLog(QStringLiteral("- error: wrong signature length - %1").arg(length));
         return false;
     }
@@ -351,7 +195,9 @@ void CardDownload::IdentifyCard()
     m_reporter.setCardPanel(QStringLiteral("Karta připojena"));
     DownloadLength = 0;
 
-    if (!selectTachographApplication() || !ReadCardFile(QStringLiteral("Identification"), IdentificationFileId, true)) {
+    const CardFiles::CardFile &identification = *CardFiles::find(CardFiles::Identification, 1);
+    if (!selectTachographApplication()
+        || !ReadCardFile(QLatin1String(identification.title), identification.fileId, identification.isSigned)) {
         m_reporter.SetCardInfo(QStringLiteral("vložená karta nebyla rozpoznána"));
         return;
     }
@@ -364,71 +210,7 @@ void CardDownload::IdentifyCard()
 
 namespace {
 
-struct RunStep
-{
-    const char *title;
-    std::uint16_t fileId;
-    bool Signed;
-};
-
-constexpr RunStep MasterFileSteps[] = {
-        {"ICC", 0x0002, false},
-        {"IC", 0x0005, false},
-};
-constexpr RunStep StepsBeforeIdentification[] = {
-        {"Card Certificate", 0xC100, false},
-        {"CA Certificate", 0xC108, false},
-        {"Application Identification", 0x0501, true},
-};
-constexpr RunStep IdentificationStep{"Identification", IdentificationFileId, true};
-constexpr RunStep StepsAfterIdentification[] = {
-        {"Card Download", 0x050E, true},
-        {"Driving Licence Info", 0x0521, true},
-        {"Events Data", 0x0502, true},
-        {"Faults Data", 0x0503, true},
-        {"Driver Activity Data", 0x0504, true},
-        {"Vehicles Used", 0x0505, true},
-        {"Places", 0x0506, true},
-        {"Current Usage", 0x0507, true},
-        {"Control Activity Data", 0x0508, true},
-        {"Specific Conditions", 0x0522, true},
-};
-
-// Second-generation application: the certificates unsigned, then every application data EF but
-// EF Card_Download and EF VU_Configuration, each signed, in the order of the card's file table.
-constexpr RunStep SecondGenerationCertificates[] = {
-        {"Card Sign Certificate G2", 0xC101, false},
-        {"CA Certificate G2", 0xC108, false},
-        {"Link Certificate G2", 0xC109, false},
-};
-constexpr RunStep SecondGenerationApplicationIdentification{"Application Identification G2", 0x0501, true};
-constexpr RunStep SecondGenerationFiles[] = {
-        {"Identification G2", 0x0520, true},
-        {"Driving Licence Info G2", 0x0521, true},
-        {"Events Data G2", 0x0502, true},
-        {"Faults Data G2", 0x0503, true},
-        {"Driver Activity Data G2", 0x0504, true},
-        {"Vehicles Used G2", 0x0505, true},
-        {"Places G2", 0x0506, true},
-        {"Current Usage G2", 0x0507, true},
-        {"Control Activity Data G2", 0x0508, true},
-        {"Specific Conditions G2", 0x0522, true},
-        {"Vehicle Units Used G2", 0x0523, true},
-        {"GNSS Places G2", 0x0524, true},
-};
-// Only on cards of version 2.
-constexpr RunStep SecondGenerationVersion2Files[] = {
-        {"Application Identification V2 G2", 0x0525, true}, {"Places Authentication G2", 0x0526, true},
-        {"GNSS Places Authentication G2", 0x0527, true},    {"Border Crossings G2", 0x0528, true},
-        {"Load Unload Operations G2", 0x0529, true},        {"Load Type Entries G2", 0x0530, true},
-};
-
-constexpr int FirstGenerationFileCount = static_cast<int>(
-        std::size(MasterFileSteps) + std::size(StepsBeforeIdentification) + 1 + std::size(StepsAfterIdentification));
-constexpr int SecondGenerationVersion1FileCount =
-        static_cast<int>(std::size(SecondGenerationCertificates) + 1 + std::size(SecondGenerationFiles));
-constexpr int SecondGenerationVersion2FileCount =
-        SecondGenerationVersion1FileCount + static_cast<int>(std::size(SecondGenerationVersion2Files));
+using CardFiles::CardFile;
 
 // Shows how many of the run's files are done, and hides the progress at every end of the run.
 // How many files a run has shows only as the card tells its generation and version.
@@ -456,7 +238,8 @@ public:
 private:
     DownloadReporter &m_reporter;
     int m_done = 0;
-    int m_total = FirstGenerationFileCount + SecondGenerationVersion2FileCount;
+    // Until the card tells, as many as a second-generation card of version 2 has.
+    int m_total = CardFiles::runFileCount(1, 1) + CardFiles::runFileCount(2, 2);
 };
 
 // Seconds since 1970-01-01 00:00 UTC, as the card keeps its times.
@@ -480,38 +263,45 @@ DownloadRunResult CardDownload::runDownload(const QString &folder)
     // The first file of a tachograph application that could not be read whole with its
     // signature: a download without it is not the download the law asks for.
     QString firstFailure;
-    auto read = [this, &progress](const RunStep &step, CardApplication application) {
-        const bool done = ReadCardFile(QLatin1String(step.title), step.fileId, step.Signed, application);
+    auto read = [this, &progress](const CardFile &file) {
+        const bool done = ReadCardFile(QLatin1String(file.title), file.fileId, file.isSigned,
+                                       file.generation == 2 ? CardApplication::SecondGeneration
+                                                            : CardApplication::FirstGeneration);
         progress.stepDone();
         return done;
     };
-    auto readApplicationFile = [&read, &firstFailure](const RunStep &step, CardApplication application) {
-        const bool done = read(step, application);
+    auto readApplicationFile = [&read, &firstFailure](const CardFile &file) {
+        const bool done = read(file);
         if (!done && firstFailure.isEmpty())
-            firstFailure = QLatin1String(step.title);
+            firstFailure = QLatin1String(file.title);
         return done;
     };
-    constexpr CardApplication First = CardApplication::FirstGeneration;
-    constexpr CardApplication Second = CardApplication::SecondGeneration;
+    const int firstGenerationFileCount = CardFiles::runFileCount(1, 1);
 
     // Identification left the tachograph application selected, and a card finds EF ICC and EF IC
     // only from its master file, where nothing but a reset takes it back.
     ResetCard();
-    for (const RunStep &step : MasterFileSteps)
-        read(step, First);
+    for (const CardFile &file : CardFiles::files(1)) {
+        if (file.read == CardFiles::Read::MasterFile)
+            read(file);
+    }
 
     if (!selectTachographApplication()) {
         m_reporter.SetStatus(QStringLiteral("Chyba při načítání: není vložena tachografová karta"));
         return result;
     }
-    for (const RunStep &step : StepsBeforeIdentification)
-        readApplicationFile(step, First);
-    if (!read(IdentificationStep, First)) {
-        m_reporter.SetStatus(QStringLiteral("Chyba při načítání: nelze načíst identifikační soubor"));
-        return result;
+    for (const CardFile &file : CardFiles::files(1)) {
+        if (file.read != CardFiles::Read::Application)
+            continue;
+        // Without the holder there is no download to name.
+        if (file.fileId == CardFiles::Identification) {
+            if (read(file))
+                continue;
+            m_reporter.SetStatus(QStringLiteral("Chyba při načítání: nelze načíst identifikační soubor"));
+            return result;
+        }
+        readApplicationFile(file);
     }
-    for (const RunStep &step : StepsAfterIdentification)
-        readApplicationFile(step, First);
 
     // A card need not select one application from inside the other: from the master file, after
     // a reset, every card does.
@@ -519,35 +309,32 @@ DownloadRunResult CardDownload::runDownload(const QString &folder)
     result.cardGeneration = 1;
     switch (selectSecondGenerationApplication()) {
     case SecondApplication::Absent:
-        progress.setTotal(FirstGenerationFileCount);
+        progress.setTotal(firstGenerationFileCount);
         break;
     case SecondApplication::Failed:
-        progress.setTotal(FirstGenerationFileCount);
+        progress.setTotal(firstGenerationFileCount);
         if (firstFailure.isEmpty())
             firstFailure = QStringLiteral("Tachograph G2");
         break;
-    case SecondApplication::Selected: {
+    case SecondApplication::Selected:
         result.cardGeneration = 2;
-        for (const RunStep &step : SecondGenerationCertificates)
-            readApplicationFile(step, Second);
-        const auto record = static_cast<std::size_t>(DownloadLength);
-        if (readApplicationFile(SecondGenerationApplicationIdentification, Second)) {
-            const std::size_t length = std::size_t{DownloadBuffer[record + 3]} << 8 | DownloadBuffer[record + 4];
-            result.cardVersion = secondGenerationVersion(DownloadBuffer.data() + record + RecordHeaderSize, length);
-        }
-        // Without the card's word on its version, the files of version 2 are asked for all the
-        // same: a card that lacks them answers so.
-        progress.setTotal(
-                FirstGenerationFileCount
-                + (result.cardVersion == 1 ? SecondGenerationVersion1FileCount : SecondGenerationVersion2FileCount));
-        for (const RunStep &step : SecondGenerationFiles)
-            readApplicationFile(step, Second);
-        if (result.cardVersion != 1) {
-            for (const RunStep &step : SecondGenerationVersion2Files)
-                readApplicationFile(step, Second);
+        for (const CardFile &file : CardFiles::files(2)) {
+            // Without the card's word on its version, the files of version 2 are asked for all
+            // the same: a card that lacks them answers so.
+            if (file.read != CardFiles::Read::Application || (file.version2Only() && result.cardVersion == 1))
+                continue;
+            const auto record = static_cast<std::size_t>(DownloadLength);
+            const bool done = readApplicationFile(file);
+            if (file.fileId != CardFiles::ApplicationIdentification)
+                continue;
+            if (done) {
+                const std::size_t length = std::size_t{DownloadBuffer[record + 3]} << 8 | DownloadBuffer[record + 4];
+                result.cardVersion = ApplicationIdentification::secondGenerationVersion(
+                        std::span(DownloadBuffer.data() + record + RecordHeaderSize, length));
+            }
+            progress.setTotal(firstGenerationFileCount + CardFiles::runFileCount(2, result.cardVersion == 1 ? 1 : 2));
         }
         break;
-    }
     }
 
     const QDateTime now = clock();

@@ -69,14 +69,6 @@ public:
     };
 
 private:
-    enum class ReadOutcome { Data, EndOfFile, Failed };
-
-    // One READ BINARY at offset, with the retries that cards need; the data lands in FileBuffer.
-    ReadOutcome readPiece(std::uint32_t offset, std::uint32_t &received);
-    ReadOutcome searchLengthLeft(std::uint32_t offset, bool atEndOfWholePieces, std::uint32_t &received);
-    // Sends the READ BINARY for offset and returns how many bytes it asks for.
-    std::uint32_t sendRead(std::uint32_t offset, std::uint8_t le);
-    bool copyResponse(std::uint32_t gathered, std::uint32_t asked, std::uint32_t &received);
     bool appendRecord(std::uint16_t fileId, std::uint8_t type, const std::uint8_t *content, std::size_t length);
     bool computeSignature(std::uint16_t fileId, CardApplication application);
     bool selectTachographApplication();

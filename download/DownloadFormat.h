@@ -3,6 +3,8 @@
 // The download file: a plain sequence of records, each the EF's file identifier (big-endian), a
 // type byte (0 data, 1 signature), a big-endian 16-bit length and the content.
 
+#include "cardmodel/IdentificationFields.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
@@ -26,35 +28,17 @@ inline constexpr std::uint8_t SignatureRecord = 0x01;
 inline constexpr std::uint8_t SecondGenerationDataRecord = 0x02;
 inline constexpr std::uint8_t SecondGenerationSignatureRecord = 0x03;
 
-inline constexpr std::uint16_t IdentificationFileId = 0x0520;
-inline constexpr std::uint16_t CardSignCertificateFileId = 0xC101;
-
-// Offsets in EF Identification of a driver card.
-inline constexpr std::size_t CardNumberOffset = 1;
-inline constexpr std::size_t CardNumberSize = 16;
-inline constexpr std::size_t SurnameOffset = 66;
-inline constexpr std::size_t FirstNamesOffset = 102;
-inline constexpr std::size_t NameSize = 35;
-
 // The card-specific part of the file name: first initial, "_", surname, "_", card number, taken
 // from the bytes of EF Identification that were read (missing bytes count as zero). Bytes that
 // have no place in a file name or a header line become "_".
 QByteArray buildFileNamePart(const std::uint8_t *identification, std::size_t count);
 
-// First names, a space and the surname, each up to its first zero byte and without the spaces that
-// fill it to its end, as Windows-1250 text.
+// A field of EF Identification up to its first zero byte and without the spaces that fill it to
+// its end, as Windows-1250 text.
+QString identificationText(const std::uint8_t *identification, std::size_t count, IdentificationFields::Field field);
+
+// First names, a space and the surname, each as identificationText gives it.
 QString holderName(const std::uint8_t *identification, std::size_t count);
-
-// The length of the ECDSA signatures (r and s, each as long as the curve's order) that the key
-// of a second-generation certificate gives, from the curve the certificate names; 0 when it
-// names none known.
-std::uint32_t signatureLengthOfCertificate(const std::uint8_t *certificate, std::size_t count);
-// A signature length a second-generation card's curves can give.
-bool isSecondGenerationSignatureLength(std::uint32_t length);
-
-// The version of a second-generation card's structure from its EF Application_Identification
-// (cardStructureVersion, bytes 1 and 2: 01 00 is version 1, 01 01 version 2); 0 when unreadable.
-int secondGenerationVersion(const std::uint8_t *applicationIdentification, std::size_t count);
 
 // "C_" + yyyymmdd_hhnn + "_" + the card part + ".ddd".
 QString downloadFileName(const QDateTime &localTime, const QByteArray &fileNamePart);

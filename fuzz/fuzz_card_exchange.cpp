@@ -17,6 +17,8 @@
 
 #include "FuzzInput.h"
 #include "card/TachoCard.h"
+#include "cardmodel/CardFiles.h"
+#include "cardmodel/EcCurve.h"
 #include "download/CardDownload.h"
 #include "support/DddFile.h"
 #include "support/FakePcsc.h"
@@ -36,7 +38,7 @@ using namespace DownloadFormat;
 constexpr std::size_t MaxSteps = 24;
 
 constexpr std::uint16_t FileIds[] = {
-        IdentificationFileId, 0x0002, 0x0005, 0xC100, 0x0501, 0x050E, 0x0504, 0x0507, 0xC101, 0x0529};
+        CardFiles::Identification, 0x0002, 0x0005, 0xC100, 0x0501, 0x050E, 0x0504, 0x0507, 0xC101, 0x0529};
 constexpr LONG Failures[] = {
         SCARD_E_NOT_TRANSACTED, SCARD_W_REMOVED_CARD,   SCARD_E_INSUFFICIENT_BUFFER, SCARD_E_TIMEOUT,
         SCARD_F_COMM_ERROR,     SCARD_E_INVALID_HANDLE, SCARD_W_RESET_CARD,          SCARD_E_NO_SMARTCARD,
@@ -238,7 +240,7 @@ void readStep(CardDownload &download, std::uint16_t fileId, bool Signed, bool se
     if (done && Signed) {
         fuzzCheck(added.size() == 2 && dataAdded && added[1].fileId == fileId, "a signed step adds two records");
         fuzzCheck(added[1].content == script.lastSignature, "the signature record holds the card's signature");
-        fuzzCheck(second ? isSecondGenerationSignatureLength(static_cast<std::uint32_t>(added[1].content.size()))
+        fuzzCheck(second ? EcCurve::isSignatureLength(added[1].content.size())
                          : added[1].content.size() == SignatureSize,
                   "a signature as long as the application's keys make them");
     } else if (done) {
@@ -250,7 +252,7 @@ void readStep(CardDownload &download, std::uint16_t fileId, bool Signed, bool se
     }
     if (dataAdded)
         checkContentCameFromTheCard(added[0].content);
-    if (dataAdded && fileId == IdentificationFileId && !second) {
+    if (dataAdded && fileId == CardFiles::Identification && !second) {
         fuzzCheck(download.FileNamePart == buildFileNamePart(added[0].content.data(), added[0].content.size()),
                   "the file name part comes from the identification just read");
     } else {
@@ -272,7 +274,7 @@ void identifyStep(CardDownload &download, RecordingReporter &reporter, bool conn
     }
     const std::vector<DddRecord> found = records(downloaded(download));
     for (const DddRecord &record : found)
-        fuzzCheck(record.fileId == IdentificationFileId, "identification records only identification");
+        fuzzCheck(record.fileId == CardFiles::Identification, "identification records only identification");
     if (reporter.readButtonEnabled) {
         fuzzCheck(found.size() == 2 && found[0].type == DddRecordType::Data, "identified with data and signature");
         const Bytes &content = found[0].content;

@@ -36,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     fuzzCheck(name.toUtf8().size() <= 255, "the file name fits a file system's name limit");
 
     const QString holder = holderName(data, size);
-    fuzzCheck(!holder.contains(QChar(0)) && holder.size() <= 2 * static_cast<qsizetype>(NameSize) + 1,
+    fuzzCheck(!holder.contains(QChar(0))
+                      && holder.size() <= 2 * static_cast<qsizetype>(IdentificationFields::Surname.size) + 1,
               "the holder is two names of at most their field's size");
     return 0;
 }

@@ -1,24 +1,16 @@
 #include "history/CardIdentity.h"
 
+#include "cardmodel/CardFiles.h"
 #include "download/DownloadFormat.h"
-#include "download/Windows1250.h"
-
-#include <algorithm>
 
 using namespace DownloadFormat;
 
 namespace {
 
-// A field up to its first zero byte, without the spaces that pad it.
-QString fieldText(const std::uint8_t *data, std::size_t count, std::size_t offset, std::size_t size)
+// A field without the spaces around it: the history keys cards by what they say, not by the fill.
+QString fieldText(const std::uint8_t *identification, std::size_t count, IdentificationFields::Field field)
 {
-    if (offset >= count)
-        return {};
-    const std::size_t available = std::min(size, count - offset);
-    std::size_t length = 0;
-    while (length < available && data[offset + length] != 0)
-        ++length;
-    return fromWindows1250(QByteArrayView(data + offset, static_cast<qsizetype>(length))).trimmed();
+    return identificationText(identification, count, field).trimmed();
 }
 
 } // namespace
@@ -35,12 +27,12 @@ QString CardIdentity::holder() const
 CardIdentity cardIdentityFromIdentification(const std::uint8_t *identification, std::size_t count)
 {
     CardIdentity identity;
-    if (count <= CardNumberOffset)
+    if (count <= IdentificationFields::CardNumber.offset)
         return identity;
-    identity.issuingState = identification[0];
-    identity.cardNumber = fieldText(identification, count, CardNumberOffset, CardNumberSize);
-    identity.surname = fieldText(identification, count, SurnameOffset, NameSize);
-    identity.firstNames = fieldText(identification, count, FirstNamesOffset, NameSize);
+    identity.issuingState = identification[IdentificationFields::IssuingMemberState.offset];
+    identity.cardNumber = fieldText(identification, count, IdentificationFields::CardNumber);
+    identity.surname = fieldText(identification, count, IdentificationFields::Surname);
+    identity.firstNames = fieldText(identification, count, IdentificationFields::FirstNames);
     return identity;
 }
 
@@ -56,7 +48,7 @@ CardIdentity cardIdentityFromDownload(QByteArrayView download)
         const std::size_t content = offset + RecordHeaderSize;
         if (length > size - content)
             break;
-        if (fileId == IdentificationFileId && (type == DataRecord || type == SecondGenerationDataRecord))
+        if (fileId == CardFiles::Identification && (type == DataRecord || type == SecondGenerationDataRecord))
             return cardIdentityFromIdentification(bytes + content, length);
         offset = content + length;
     }

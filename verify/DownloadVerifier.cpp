@@ -1,11 +1,13 @@
 #include "verify/DownloadVerifier.h"
 
-#include "verify/CardFiles.h"
+#include "cardmodel/ApplicationIdentification.h"
+#include "cardmodel/CardFiles.h"
+#include "verify/DownloadApplication.h"
 #include "verify/DownloadRecords.h"
 #include "verify/RsaCertificate.h"
+#include "verify/VerifyText.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,49 +28,6 @@ constexpr std::uint8_t WorkshopCardSignType = 18;
 // Twice the files of the largest application: room for files added to cards later, and a bound
 // on the signatures a hostile file can make us check.
 constexpr std::size_t MaximumFiles = 64;
-
-struct ElementaryFile
-{
-    std::uint16_t fileId = 0;
-    int generation = 0;
-    std::span<const std::uint8_t> data;
-    std::optional<std::span<const std::uint8_t>> signature;
-    std::string title;
-    const CardFiles::CardFile *known = nullptr;
-};
-
-struct Application
-{
-    int generation = 0;
-    bool present = false; // holds more than the card's common files
-    std::vector<ElementaryFile> files; // in the order of the download
-
-    const ElementaryFile *find(std::uint16_t fileId) const
-    {
-        const auto it = std::find_if(files.begin(), files.end(), [&](const auto &f) { return f.fileId == fileId; });
-        return it == files.end() ? nullptr : &*it;
-    }
-};
-
-std::string hex(std::span<const std::uint8_t> bytes)
-{
-    std::string text;
-    for (const std::uint8_t byte : bytes) {
-        char digits[4];
-        std::snprintf(digits, sizeof digits, text.empty() ? "%02X" : " %02X", unsigned{byte});
-        text += digits;
-    }
-    return text;
-}
-
-std::string date(std::uint32_t secondsSince1970)
-{
-    using namespace std::chrono;
-    const year_month_day day{floor<days>(sys_seconds{seconds{secondsSince1970}})};
-    char text[16];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02u", int{day.year()}, unsigned{day.month()}, unsigned{day.day()});
-    return text;
-}
 
 template<std::size_t N>
 bool authorises(const std::array<std::uint8_t, 7> &authorisation, const std::uint8_t (&application)[N])
@@ -134,7 +93,7 @@ private:
         for (std::size_t i = 0; i < records.size(); ++i) {
             const DownloadRecords::Record &record = records[i];
             const bool second = record.type >= DownloadRecords::SecondData;
-            Application &application = second ? m_second : m_first;
+            DownloadApplication &application = second ? m_second : m_first;
             const int generation = application.generation;
             const std::string title = CardFiles::title(record.fileId, generation);
             const bool signature =
@@ -226,19 +185,16 @@ private:
             fail(FindingKind::SignatureInvalid, file.generation, file.title, "signature does not verify");
     }
 
-    void checkRequiredFiles(const Application &application)
+    void checkRequiredFiles(const DownloadApplication &application)
     {
         const ElementaryFile *identification = application.find(CardFiles::ApplicationIdentification);
-        const bool driverCard =
-                identification && !identification->data.empty() && identification->data[0] == DriverCardType;
-        const bool version2 = application.generation == 2 && identification && identification->data.size() >= 3
-                && identification->data[1] == 0x01 && identification->data[2] == 0x01;
-        using CardFiles::Required;
+        const std::span<const std::uint8_t> content =
+                identification ? identification->data : std::span<const std::uint8_t>();
+        const bool driverCard = ApplicationIdentification::isDriverCard(content);
+        const bool version2 =
+                application.generation == 2 && ApplicationIdentification::secondGenerationVersion(content) == 2;
         for (const CardFiles::CardFile &file : CardFiles::files(application.generation)) {
-            const bool required = file.required == Required::Always
-                    || (file.required == Required::DriverCard && driverCard)
-                    || (file.required == Required::Version2 && version2)
-                    || (file.required == Required::DriverCardVersion2 && driverCard && version2);
+            const bool required = file.isRequired(driverCard, version2);
             // Missing certificates were named where the chain needed them.
             const bool certificate = file.fileId == CardFiles::CardCertificate
                     || file.fileId == CardFiles::CardSignCertificate || file.fileId == CardFiles::CaCertificate;
@@ -283,12 +239,12 @@ private:
             }
         }
         if (!knownRoot) {
-            fail(FindingKind::UnknownRoot, 1, caFile->title, "issued by an unknown root " + hex(issuer));
+            fail(FindingKind::UnknownRoot, 1, caFile->title, "issued by an unknown root " + hexText(issuer));
             return std::nullopt;
         }
         if (!ca) {
             const std::string text = problem == RsaCertificate::Problem::Signature
-                    ? "signature does not verify with the root " + hex(issuer)
+                    ? "signature does not verify with the root " + hexText(issuer)
                     : RsaCertificate::problemText(problem);
             fail(FindingKind::BrokenChain, 1, caFile->title, text);
             return std::nullopt;
@@ -305,7 +261,8 @@ private:
         const RsaCertificate::Reference cardIssuer = RsaCertificate::appendedAuthorityReference(cardFile->data);
         if (cardIssuer != ca->holderReference) {
             fail(FindingKind::BrokenChain, 1, cardFile->title,
-                 "issued by " + hex(cardIssuer) + ", not by the CA certificate's holder " + hex(ca->holderReference));
+                 "issued by " + hexText(cardIssuer) + ", not by the CA certificate's holder "
+                         + hexText(ca->holderReference));
             return std::nullopt;
         }
         std::optional<RsaCertificate> card = RsaCertificate::recover(cardFile->data, ca->publicKey, problem);
@@ -330,7 +287,7 @@ private:
 
     static std::string firstGenerationValidity(const RsaCertificate &certificate)
     {
-        return certificate.hasEndOfValidity ? " (valid until " + date(certificate.endOfValidity) + ")"
+        return certificate.hasEndOfValidity ? " (valid until " + dateText(certificate.endOfValidity) + ")"
                                             : " (no end of validity)";
     }
 
@@ -348,8 +305,8 @@ private:
         if (validAt(certificate.effectiveDate, certificate.expirationDate))
             return true;
         fail(FindingKind::OutsideValidity, 2, title,
-             "not valid at the time of the download (valid from " + date(certificate.effectiveDate) + " until "
-                     + date(certificate.expirationDate) + ")");
+             "not valid at the time of the download (valid from " + dateText(certificate.effectiveDate) + " until "
+                     + dateText(certificate.expirationDate) + ")");
         return false;
     }
 
@@ -381,7 +338,7 @@ private:
     {
         return secondGenerationValid(root.certificate,
                                      std::string(root.kind == RootKind::Test ? "TEST" : "European") + " root "
-                                             + hex(root.certificate.holderReference));
+                                             + hexText(root.certificate.holderReference));
     }
 
     std::optional<EcPublicKey> secondGenerationChain(RootKind &root)
@@ -415,7 +372,7 @@ private:
         const SecondGenerationRoot *issuer = secondGenerationIssuer(*ca, knownRoot);
         if (knownRoot && !issuer) {
             fail(FindingKind::BrokenChain, 2, caFile->title,
-                 "signature does not verify with the root " + hex(ca->authorityReference));
+                 "signature does not verify with the root " + hexText(ca->authorityReference));
             return std::nullopt;
         }
         if (issuer) {
@@ -426,18 +383,18 @@ private:
             // Issued under a later root: only a link certificate from a trusted root vouches for it.
             if (!link || link->holderReference != ca->authorityReference) {
                 fail(FindingKind::UnknownRoot, 2, caFile->title,
-                     "issued by an unknown root " + hex(ca->authorityReference));
+                     "issued by an unknown root " + hexText(ca->authorityReference));
                 return std::nullopt;
             }
             const SecondGenerationRoot *linkIssuer = secondGenerationIssuer(*link, knownRoot);
             if (!knownRoot) {
                 fail(FindingKind::UnknownRoot, 2, linkFile->title,
-                     "issued by an unknown root " + hex(link->authorityReference));
+                     "issued by an unknown root " + hexText(link->authorityReference));
                 return std::nullopt;
             }
             if (!linkIssuer) {
                 fail(FindingKind::BrokenChain, 2, linkFile->title,
-                     "signature does not verify with the root " + hex(link->authorityReference));
+                     "signature does not verify with the root " + hexText(link->authorityReference));
                 return std::nullopt;
             }
             root = linkIssuer->kind;
@@ -450,8 +407,8 @@ private:
             }
             if (!secondGenerationValid(*link, linkFile->title))
                 return std::nullopt;
-            line("- " + linkFile->title + ": verified" + rootNote(root) + " (valid until " + date(link->expirationDate)
-                 + ")");
+            line("- " + linkFile->title + ": verified" + rootNote(root) + " (valid until "
+                 + dateText(link->expirationDate) + ")");
             if (!ca->isSignedBy(link->publicKey)) {
                 fail(FindingKind::BrokenChain, 2, caFile->title,
                      "signature does not verify with the key of the link certificate");
@@ -465,14 +422,15 @@ private:
         }
         if (!secondGenerationValid(*ca, caFile->title))
             return std::nullopt;
-        line("- " + caFile->title + ": verified" + rootNote(root) + " (valid until " + date(ca->expirationDate) + ")");
+        line("- " + caFile->title + ": verified" + rootNote(root) + " (valid until " + dateText(ca->expirationDate)
+             + ")");
         if (link && issuer)
             line("- " + linkFile->title + ": not needed");
 
         if (sign->authorityReference != ca->holderReference) {
             fail(FindingKind::BrokenChain, 2, signFile->title,
-                 "issued by " + hex(sign->authorityReference) + ", not by the CA certificate's holder "
-                         + hex(ca->holderReference));
+                 "issued by " + hexText(sign->authorityReference) + ", not by the CA certificate's holder "
+                         + hexText(ca->holderReference));
             return std::nullopt;
         }
         if (!sign->isSignedBy(ca->publicKey)) {
@@ -487,7 +445,7 @@ private:
         }
         if (!secondGenerationValid(*sign, signFile->title))
             return std::nullopt;
-        line("- " + signFile->title + ": verified (valid until " + date(sign->expirationDate) + ")");
+        line("- " + signFile->title + ": verified (valid until " + dateText(sign->expirationDate) + ")");
         return sign->publicKey;
     }
 
@@ -509,8 +467,8 @@ private:
 
     const TrustStore &m_trust;
     std::int64_t m_time;
-    Application m_first;
-    Application m_second;
+    DownloadApplication m_first;
+    DownloadApplication m_second;
     Verdict m_verdict;
 };
 

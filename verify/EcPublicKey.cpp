@@ -7,6 +7,23 @@
 
 #include <vector>
 
+namespace {
+
+const EVP_MD *digest(EcCurve::Hash hash)
+{
+    switch (hash) {
+    case EcCurve::Hash::Sha256:
+        return EVP_sha256();
+    case EcCurve::Hash::Sha384:
+        return EVP_sha384();
+    case EcCurve::Hash::Sha512:
+        return EVP_sha512();
+    }
+    return nullptr;
+}
+
+} // namespace
+
 std::optional<EcPublicKey> EcPublicKey::fromPoint(const EcCurve &curve, std::span<const std::uint8_t> point)
 {
     if (point.size() != 1 + 2 * curve.coordinateSize || point.front() != 0x04)
@@ -60,7 +77,7 @@ bool EcPublicKey::verify(std::span<const std::uint8_t> message, std::span<const 
         return false;
 
     EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-    const bool verified = ctx && EVP_DigestVerifyInit(ctx, nullptr, m_curve->hash(), nullptr, m_key.get()) == 1
+    const bool verified = ctx && EVP_DigestVerifyInit(ctx, nullptr, digest(m_curve->hash()), nullptr, m_key.get()) == 1
             && EVP_DigestVerify(ctx, der.data(), static_cast<std::size_t>(derSize), message.data(), message.size())
                     == 1;
     EVP_MD_CTX_free(ctx);

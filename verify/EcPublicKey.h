@@ -3,7 +3,7 @@
 // A second-generation public key: a point on one of the named curves. Signatures are ECDSA in the
 // plain format (r and s, each of the curve order's size), over the hash that the key size calls for.
 
-#include "verify/EcCurve.h"
+#include "cardmodel/EcCurve.h"
 
 #include <cstdint>
 #include <memory>

@@ -2,6 +2,7 @@
 #include "download/CardDownload.h"
 #include "download/DownloadFile.h"
 #include "support/CaseName.h"
+#include "support/CvCertificateBytes.h"
 #include "support/ModelCard.h"
 #include "support/QtPrinters.h"
 #include "support/RecordingReporter.h"
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <map>
 #include <sys/resource.h>
@@ -93,7 +95,15 @@ const std::vector<CardFile> filesG2{
 const std::vector<CardFile> version2FilesG2{{0x0525, 17, true},   {0x0526, 1025, true}, {0x0527, 1002, true},
                                             {0x0528, 1206, true}, {0x0529, 2410, true}, {0x0530, 402, true}};
 // The OID of brainpoolP256r1 in a certificate: its key signs with 64 bytes.
-const Bytes Brainpool256{0x06, 0x09, 0x2B, 0x24, 0x03, 0x03, 0x02, 0x08, 0x01, 0x01, 0x07};
+const Bytes Brainpool256{0x2B, 0x24, 0x03, 0x03, 0x02, 0x08, 0x01, 0x01, 0x07};
+
+// EF Card_Sign_Certificate holding a certificate on brainpoolP256r1, zero-filled to the file's end.
+Bytes signCertificateOnBrainpool256(std::size_t fileSize)
+{
+    Bytes file = cvCertificateBytes(Brainpool256, 32);
+    file.resize(std::max(file.size(), fileSize), 0x00);
+    return file;
+}
 
 Bytes recordsG2(const std::vector<CardFile> &files, const std::map<std::uint16_t, Bytes> &card,
                 std::size_t signatureLength)
@@ -344,7 +354,7 @@ TEST_P(DownloadRunSecondGeneration, DownloadsBothApplications)
     const SecondGenerationCase &c = GetParam();
     fillSecondGeneration(c.version);
     if (c.certificateNamesTheCurve)
-        std::copy(Brainpool256.begin(), Brainpool256.end(), card.secondGenerationFiles[0xC101].begin() + 40);
+        card.secondGenerationFiles[0xC101] = signCertificateOnBrainpool256(205);
     card.secondGenerationSignatureLength = c.signatureLength;
 
     const std::map<std::uint16_t, Bytes> before = card.secondGenerationFiles;
@@ -362,9 +372,13 @@ TEST_P(DownloadRunSecondGeneration, DownloadsBothApplications)
     expected.insert(expected.end(), second.begin(), second.end());
     EXPECT_EQ(readFile(path()), expected);
 
-    // EF Card_Download and EF VU_Configuration are never read.
+    // EF Card_Download and EF VU_Configuration are never read. A certificate that names its
+    // curve gives the signature's length before the card is asked.
     for (const Bytes &command : FakePcsc::transmittedCommands()) {
         EXPECT_NE(command, (Bytes{0x00, 0xA4, 0x02, 0x0C, 0x02, 0x05, 0x40}));
+        if (c.certificateNamesTheCurve) {
+            EXPECT_NE(command, (Bytes{0x00, 0x2A, 0x9E, 0x9A, 0x00}));
+        }
     }
     ASSERT_EQ(card.updates.size(), 2u);
     EXPECT_EQ(card.updates[0].application, 2);
@@ -382,6 +396,19 @@ INSTANTIATE_TEST_SUITE_P(Table, DownloadRunSecondGeneration,
                                          SecondGenerationCase{"Version2", 2, true, 64},
                                          SecondGenerationCase{"Version2LargerCurveTold", 2, false, 96}),
                          CaseName());
+
+// A structure the card model does not know is no version: the run asks for every file it knows
+// and records the version as unknown rather than as one it is not.
+TEST_F(DownloadRunSecondGeneration, LaterStructureIsReadWholeWithTheVersionUnknown)
+{
+    fillSecondGeneration(2);
+    card.secondGenerationFiles[0x0501][2] = 0x02;
+    const DownloadRunResult result = download.runDownload(folder.path());
+    EXPECT_EQ(result.outcome, DownloadRunResult::Outcome::Complete);
+    EXPECT_EQ(result.cardGeneration, 2);
+    EXPECT_EQ(result.cardVersion, 0);
+    EXPECT_TRUE(reporter.log.contains(QStringLiteral("----- Read file: Load Type Entries G2 -----")));
+}
 
 TEST_F(DownloadRunSecondGeneration, FileOfTheSecondApplicationMissingMakesItIncomplete)
 {
@@ -401,8 +428,9 @@ TEST_F(DownloadRunSecondGeneration, RefusedMarkIsNamedButTheDownloadIsComplete)
     EXPECT_EQ(result.outcome, DownloadRunResult::Outcome::Complete);
     EXPECT_FALSE(result.lastDownloadMarked);
     EXPECT_TRUE(reporter.log.contains(QStringLiteral("- error: update file, code 6982")));
-    EXPECT_EQ(reporter.status, QStringLiteral("Čtení karty dokončeno, datum vyčtení se na kartu nepodařilo zapsat, "
-                                              "podpisy neověřeny: CA Certificate"));
+    EXPECT_EQ(reporter.status,
+              QStringLiteral("Čtení karty dokončeno, datum vyčtení se na kartu nepodařilo zapsat, "
+                             "podpisy neověřeny: CA Certificate"));
     EXPECT_TRUE(QFile::exists(path()));
 }
 

@@ -2,7 +2,7 @@
 #include "FixturePki.h"
 #include "support/CaseName.h"
 
-#include "verify/CardFiles.h"
+#include "cardmodel/CardFiles.h"
 #include "verify/DownloadVerifier.h"
 
 #include <gtest/gtest.h>
@@ -320,6 +320,9 @@ INSTANTIATE_TEST_SUITE_P(
         testing::Values(
                 TamperCase{"MissingSignature", [] { return without(download(), 0x0504, FirstSignature); },
                            FindingKind::SignatureMissing, "Driver Activity Data"},
+                // The card signs EF Card_Download of the first application like the others.
+                TamperCase{"MissingCardDownloadSignature", [] { return without(download(), 0x050E, FirstSignature); },
+                           FindingKind::SignatureMissing, "Card Download"},
                 TamperCase{"MissingSecondGenerationSignature",
                            [] { return without(download(), 0x0524, SecondSignature); }, FindingKind::SignatureMissing,
                            "GNSS Places G2"},

@@ -1,9 +1,11 @@
 #pragma once
 
-// The elementary files a card download holds, for both applications: their titles in the log,
-// whether the card signs them when downloaded, and when a driver card's download must hold them.
-// The one table of file identifiers and titles.
+// The elementary files of both tachograph applications: their titles in the log, whether the card
+// signs them when downloaded, when a driver card's download must hold them, and whether and where
+// a download run reads them. The one table of file identifiers and titles: the run reads the files
+// in the table's order, and the verifier checks a download against the same table.
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -13,6 +15,8 @@ namespace CardFiles {
 inline constexpr std::uint16_t Icc = 0x0002;
 inline constexpr std::uint16_t Ic = 0x0005;
 inline constexpr std::uint16_t ApplicationIdentification = 0x0501;
+inline constexpr std::uint16_t CardDownload = 0x050E;
+inline constexpr std::uint16_t Identification = 0x0520;
 inline constexpr std::uint16_t CardCertificate = 0xC100; // first generation
 inline constexpr std::uint16_t CardSignCertificate = 0xC101;
 inline constexpr std::uint16_t CaCertificate = 0xC108;
@@ -26,12 +30,25 @@ enum class Required {
     DriverCardVersion2, // in a version 2 driver card's download
 };
 
+// Where a download run reads the file.
+enum class Read {
+    Never,
+    MasterFile, // before the application is selected: the card finds it only there
+    Application, // inside the application; a failure makes the download incomplete
+};
+
 struct CardFile
 {
     std::uint16_t fileId;
     const char *title;
+    int generation; // the application: 1 or 2
     bool isSigned; // the card signs it when downloaded; others may still carry a signature
     Required required;
+    Read read;
+
+    // Only cards of version 2 have it: a run skips it on a card of version 1.
+    bool version2Only() const { return required == Required::Version2 || required == Required::DriverCardVersion2; }
+    bool isRequired(bool driverCard, bool version2) const;
 };
 
 // The file of the application (1 or 2), or null for a file identifier that is not in the table.
@@ -42,5 +59,8 @@ std::string title(std::uint16_t fileId, int generation);
 
 // Every file of the application, in the table's order.
 std::span<const CardFile> files(int generation);
+
+// How many files a run reads from the application of a card of that version (1 or 2).
+int runFileCount(int generation, int version);
 
 } // namespace CardFiles

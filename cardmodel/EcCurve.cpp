@@ -1,6 +1,4 @@
-#include "verify/EcCurve.h"
-
-#include <openssl/evp.h>
+#include "cardmodel/EcCurve.h"
 
 #include <algorithm>
 
@@ -24,13 +22,13 @@ const EcCurve Curves[] = {
 
 } // namespace
 
-const EVP_MD *EcCurve::hash() const
+EcCurve::Hash EcCurve::hash() const
 {
     if (keyBits <= 256)
-        return EVP_sha256();
+        return Hash::Sha256;
     if (keyBits <= 384)
-        return EVP_sha384();
-    return EVP_sha512();
+        return Hash::Sha384;
+    return Hash::Sha512;
 }
 
 const EcCurve *EcCurve::fromOid(std::span<const std::uint8_t> oid)
@@ -39,4 +37,10 @@ const EcCurve *EcCurve::fromOid(std::span<const std::uint8_t> oid)
         if (std::equal(oid.begin(), oid.end(), curve.oid.begin(), curve.oid.end()))
             return &curve;
     return nullptr;
+}
+
+bool EcCurve::isSignatureLength(std::size_t length)
+{
+    return std::any_of(std::begin(Curves), std::end(Curves),
+                       [length](const EcCurve &curve) { return curve.signatureLength() == length; });
 }
