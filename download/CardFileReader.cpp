@@ -59,9 +59,8 @@ std::uint32_t CardFileReader::sendRead(std::uint32_t offset, std::uint8_t le)
 {
     if (offset <= MaxEvenReadOffset) {
         setCommand({0x00, 0xB0, highByte(offset), lowByte(offset), le});
-    } else if (offset <= 0xFF) {
-        setCommand({0x00, 0xB1, 0x00, 0x00, 0x03, 0x54, 0x01, lowByte(offset), le});
     } else {
+        // Past the even instruction's reach the offset always takes two bytes.
         setCommand({0x00, 0xB1, 0x00, 0x00, 0x04, 0x54, 0x02, highByte(offset), lowByte(offset), le});
     }
     TransmitCommand();
