@@ -5,12 +5,18 @@
 // a download run reads them. The one table of file identifiers and titles: the run reads the files
 // in the table's order, and the verifier checks a download against the same table.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 
 namespace CardFiles {
+
+// The applications' names (AID), as a SELECT by name and the certificates' holder authorisations
+// carry them: DF Tachograph and DF Tachograph_G2.
+inline constexpr std::array<std::uint8_t, 6> FirstGenerationAid{0xFF, 0x54, 0x41, 0x43, 0x48, 0x4F};
+inline constexpr std::array<std::uint8_t, 6> SecondGenerationAid{0xFF, 0x53, 0x4D, 0x52, 0x44, 0x54};
 
 inline constexpr std::uint16_t Icc = 0x0002;
 inline constexpr std::uint16_t Ic = 0x0005;

@@ -134,10 +134,20 @@ bool CardDownload::computeSignature(std::uint16_t fileId, CardApplication applic
     return appendRecord(fileId, SecondGenerationSignatureRecord, ResponseBuffer.data(), length);
 }
 
+namespace {
+
+void selectByName(const std::array<std::uint8_t, 6> &aid)
+{
+    setCommand({0x00, 0xA4, 0x04, 0x0C, static_cast<std::uint8_t>(aid.size()), aid[0], aid[1], aid[2], aid[3], aid[4],
+                aid[5]});
+}
+
+} // namespace
+
 bool CardDownload::selectTachographApplication()
 {
     m_reporter.AddLog(QStringLiteral("----- Select TACHO DF -----"));
-    setCommand({0x00, 0xA4, 0x04, 0x0C, 0x06, 0xFF, 0x54, 0x41, 0x43, 0x48, 0x4F});
+    selectByName(CardFiles::FirstGenerationAid);
     TransmitCommand();
     if (StatusWord == Success)
         return true;
@@ -148,7 +158,7 @@ bool CardDownload::selectTachographApplication()
 CardDownload::SecondApplication CardDownload::selectSecondGenerationApplication()
 {
     m_reporter.AddLog(QStringLiteral("----- Select TACHO_G2 DF -----"));
-    setCommand({0x00, 0xA4, 0x04, 0x0C, 0x06, 0xFF, 0x53, 0x4D, 0x52, 0x44, 0x54});
+    selectByName(CardFiles::SecondGenerationAid);
     TransmitCommand();
     if (StatusWord == Success)
         return SecondApplication::Selected;

@@ -15,8 +15,6 @@
 namespace {
 
 // Holder authorisations: the application identifier of each generation, then the equipment type.
-constexpr std::uint8_t FirstGenerationApplication[] = {0xFF, 0x54, 0x41, 0x43, 0x48, 0x4F};
-constexpr std::uint8_t SecondGenerationApplication[] = {0xFF, 0x53, 0x4D, 0x52, 0x44, 0x54};
 constexpr std::uint8_t MemberStateType = 0; // first generation
 constexpr std::uint8_t DriverCardType = 1;
 constexpr std::uint8_t CompanyCardType = 4;
@@ -29,11 +27,10 @@ constexpr std::uint8_t WorkshopCardSignType = 18;
 // on the signatures a hostile file can make us check.
 constexpr std::size_t MaximumFiles = 64;
 
-template<std::size_t N>
-bool authorises(const std::array<std::uint8_t, 7> &authorisation, const std::uint8_t (&application)[N])
+// The holder authorisation starts with the application's name.
+bool authorises(const std::array<std::uint8_t, 7> &authorisation, const std::array<std::uint8_t, 6> &application)
 {
-    static_assert(N == 6);
-    return std::equal(std::begin(application), std::end(application), authorisation.begin());
+    return std::equal(application.begin(), application.end(), authorisation.begin());
 }
 
 bool allZero(std::span<const std::uint8_t> bytes)
@@ -249,7 +246,7 @@ private:
             fail(FindingKind::BrokenChain, 1, caFile->title, text);
             return std::nullopt;
         }
-        if (!authorises(ca->holderAuthorisation, FirstGenerationApplication)
+        if (!authorises(ca->holderAuthorisation, CardFiles::FirstGenerationAid)
             || ca->holderAuthorisation.back() != MemberStateType) {
             fail(FindingKind::WrongAuthorisation, 1, caFile->title, "not a Member State certificate");
             return std::nullopt;
@@ -274,7 +271,7 @@ private:
             return std::nullopt;
         }
         const std::uint8_t type = card->holderAuthorisation.back();
-        if (!authorises(card->holderAuthorisation, FirstGenerationApplication) || type < DriverCardType
+        if (!authorises(card->holderAuthorisation, CardFiles::FirstGenerationAid) || type < DriverCardType
             || type > CompanyCardType) {
             fail(FindingKind::WrongAuthorisation, 1, cardFile->title, "not a card certificate");
             return std::nullopt;
@@ -400,7 +397,7 @@ private:
             root = linkIssuer->kind;
             if (!rootValid(*linkIssuer))
                 return std::nullopt;
-            if (!authorises(link->holderAuthorisation, SecondGenerationApplication)
+            if (!authorises(link->holderAuthorisation, CardFiles::SecondGenerationAid)
                 || link->equipmentType() != ErcaType) {
                 fail(FindingKind::WrongAuthorisation, 2, linkFile->title, "not a link certificate of a European root");
                 return std::nullopt;
@@ -415,7 +412,7 @@ private:
                 return std::nullopt;
             }
         }
-        if (!authorises(ca->holderAuthorisation, SecondGenerationApplication)
+        if (!authorises(ca->holderAuthorisation, CardFiles::SecondGenerationAid)
             || ca->equipmentType() != MemberStateCaType) {
             fail(FindingKind::WrongAuthorisation, 2, caFile->title, "not a Member State certificate");
             return std::nullopt;
@@ -438,7 +435,7 @@ private:
                  "signature does not verify with the CA certificate's key");
             return std::nullopt;
         }
-        if (!authorises(sign->holderAuthorisation, SecondGenerationApplication)
+        if (!authorises(sign->holderAuthorisation, CardFiles::SecondGenerationAid)
             || (sign->equipmentType() != DriverCardSignType && sign->equipmentType() != WorkshopCardSignType)) {
             fail(FindingKind::WrongAuthorisation, 2, signFile->title, "not a card certificate for signing");
             return std::nullopt;
