@@ -142,7 +142,7 @@ protected:
             return QDateTime(QDate(2024, 1, 31), QTime(9, 5, 42));
         };
         download.IdentifyCard();
-        ASSERT_TRUE(reporter.readButtonEnabled);
+        ASSERT_TRUE(reporter.identified);
     }
 
     void TearDown() override
@@ -197,8 +197,8 @@ TEST_F(DownloadRun, WritesEveryFileAndSignatureInOrder)
     EXPECT_EQ(reporter.status, QStringLiteral("Čtení karty dokončeno, podpisy neověřeny: CA Certificate"));
     EXPECT_EQ(result.verification.overall, Overall::Failed);
     EXPECT_EQ(reporter.cardInfo, QStringLiteral("vyjměte kartu"));
-    EXPECT_EQ(reporter.cardPanel, QString());
-    EXPECT_FALSE(reporter.readButtonEnabled);
+    EXPECT_FALSE(reporter.connected);
+    EXPECT_FALSE(reporter.identified);
     EXPECT_EQ(FakePcsc::lastDisconnectDisposition(), static_cast<DWORD>(SCARD_UNPOWER_CARD));
 }
 
@@ -231,7 +231,7 @@ TEST_P(DownloadRunEarlyEnd, WritesNoFileAndKeepsTheCard)
     EXPECT_EQ(download.runDownload(folder.path()).outcome, DownloadRunResult::Outcome::NoFile);
     EXPECT_EQ(reporter.status, GetParam().status);
     EXPECT_TRUE(QDir(folder.path()).isEmpty(QDir::Files | QDir::Hidden));
-    EXPECT_FALSE(reporter.readButtonEnabled);
+    EXPECT_FALSE(reporter.identified);
     EXPECT_EQ(reporter.progress.last(), qMakePair(0, 0));
     EXPECT_EQ(FakePcsc::countCalls("SCardDisconnect"), disconnects);
 }
@@ -401,8 +401,9 @@ TEST_F(DownloadRunSecondGeneration, RefusedMarkIsNamedButTheDownloadIsComplete)
     EXPECT_EQ(result.outcome, DownloadRunResult::Outcome::Complete);
     EXPECT_FALSE(result.lastDownloadMarked);
     EXPECT_TRUE(reporter.log.contains(QStringLiteral("- error: update file, code 6982")));
-    EXPECT_EQ(reporter.status, QStringLiteral("Čtení karty dokončeno, datum vyčtení se na kartu nepodařilo zapsat, "
-                                              "podpisy neověřeny: CA Certificate"));
+    EXPECT_EQ(reporter.status,
+              QStringLiteral("Čtení karty dokončeno, datum vyčtení se na kartu nepodařilo zapsat, "
+                             "podpisy neověřeny: CA Certificate"));
     EXPECT_TRUE(QFile::exists(path()));
 }
 
