@@ -48,6 +48,11 @@ std::uint32_t cardState(std::uint32_t counter, bool changed = true)
     return counter << 16 | SCARD_STATE_PRESENT | (changed ? SCARD_STATE_CHANGED : 0);
 }
 
+void PrintTo(const PresenceCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
 class CardPresenceTable : public testing::TestWithParam<PresenceCase>
 {
 };

@@ -59,6 +59,11 @@ struct SessionCase
     bool closed = false;
 };
 
+void PrintTo(const SessionCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
 class SessionTable : public testing::TestWithParam<SessionCase>
 {
 };
