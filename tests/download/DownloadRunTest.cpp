@@ -401,9 +401,8 @@ TEST_F(DownloadRunSecondGeneration, RefusedMarkIsNamedButTheDownloadIsComplete)
     EXPECT_EQ(result.outcome, DownloadRunResult::Outcome::Complete);
     EXPECT_FALSE(result.lastDownloadMarked);
     EXPECT_TRUE(reporter.log.contains(QStringLiteral("- error: update file, code 6982")));
-    EXPECT_EQ(reporter.status,
-              QStringLiteral("Čtení karty dokončeno, datum vyčtení se na kartu nepodařilo zapsat, "
-                             "podpisy neověřeny: CA Certificate"));
+    EXPECT_EQ(reporter.status, QStringLiteral("Čtení karty dokončeno, datum vyčtení se na kartu nepodařilo zapsat, "
+                                              "podpisy neověřeny: CA Certificate"));
     EXPECT_TRUE(QFile::exists(path()));
 }
 
