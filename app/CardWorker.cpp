@@ -37,9 +37,7 @@ DownloadOutcome historyOutcome(DownloadRunResult::Outcome outcome)
 
 } // namespace
 
-CardWorker::CardWorker(QObject *context, DownloadReporter &target)
-    : m_context(context)
-    , m_target(target)
+CardWorker::CardWorker()
 {
     TachoCard::setLogSink([this](const std::string &line) { AddLog(QString::fromLatin1(line)); });
 }
@@ -49,48 +47,47 @@ CardWorker::~CardWorker()
     TachoCard::setLogSink(nullptr);
 }
 
-// A call queued to the window's thread. Calls queued one after another run there in that order;
-// those still queued when the window goes are dropped with it.
-template<typename Call>
-void CardWorker::toWindow(Call call)
-{
-    QMetaObject::invokeMethod(m_context, std::move(call), Qt::QueuedConnection);
-}
-
+// Each report is a signal: queued to the session's thread, they arrive in the order they were
+// made, and those still queued when the session goes are dropped with it.
 void CardWorker::AddLog(const QString &text)
 {
-    toWindow([target = &m_target, text] { target->AddLog(text); });
+    emit logged(text);
 }
 
 void CardWorker::SetStatus(const QString &text)
 {
-    toWindow([target = &m_target, text] { target->SetStatus(text); });
+    emit statusReported(text);
 }
 
 void CardWorker::SetCardInfo(const QString &text)
 {
-    toWindow([target = &m_target, text] { target->SetCardInfo(text); });
+    emit cardInfoReported(text);
 }
 
-void CardWorker::setCardPanel(const QString &text)
+void CardWorker::cardConnected(bool connected)
 {
-    toWindow([target = &m_target, text] { target->setCardPanel(text); });
+    emit cardConnectionChanged(connected);
 }
 
-void CardWorker::setReadButtonEnabled(bool enabled)
+void CardWorker::identificationStarted()
 {
-    m_identified = enabled;
-    toWindow([target = &m_target, enabled] { target->setReadButtonEnabled(enabled); });
+    m_identified = false;
 }
 
-void CardWorker::clearLog()
+void CardWorker::cardIdentified()
 {
-    toWindow([target = &m_target] { target->clearLog(); });
+    m_identified = true;
+}
+
+void CardWorker::runStarted()
+{
+    m_identified = false;
+    emit downloadRunStarted();
 }
 
 void CardWorker::setProgress(int done, int total)
 {
-    toWindow([target = &m_target, done, total] { target->setProgress(done, total); });
+    emit progressReported(done, total);
 }
 
 void CardWorker::listReaders()
@@ -123,7 +120,7 @@ void CardWorker::identifyCard()
     m_download.IdentifyCard();
     if (m_identified)
         noteIdentifiedCard();
-    emit identificationFinished();
+    emit identificationFinished(m_identified);
 }
 
 void CardWorker::noteIdentifiedCard()
@@ -146,11 +143,6 @@ void CardWorker::noteIdentifiedCard()
     }
     emit cardHistoryFound(cardHistoryLine(last.value, now));
     emit historyChanged();
-}
-
-void CardWorker::readCardFile(const QString &title, std::uint16_t fileId, bool Signed)
-{
-    emit cardFileRead(m_download.ReadCardFile(title, fileId, Signed));
 }
 
 void CardWorker::runDownload(const QString &folder)

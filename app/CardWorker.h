@@ -33,24 +33,22 @@ struct UploadRequest
 // The one place where card and network work runs: it lives on a thread of its own, owns the card
 // connection (every PC/SC call but the monitor's waits is made here, as pcsc-lite wants one
 // context per thread) and the download being built, and is only ever called by queued calls.
-// What the download and the upload report goes to the window as queued calls too, in the order
-// it was reported; the end of each piece of work is a signal.
+// What the download and the upload report, and the end of each piece of work, are signals, in the
+// order they happened.
 class CardWorker : public QObject, private DownloadReporter, private UploadReporter
 {
     Q_OBJECT
 
 public:
-    // Reports go to target, called on the thread of context. The upload's log lines and status
-    // texts go there too: they are the download's kinds of report.
-    CardWorker(QObject *context, DownloadReporter &target);
+    CardWorker();
     ~CardWorker() override;
 
-    // Each runs on the worker's thread; the window calls them through QMetaObject::invokeMethod.
+    // Each runs on the worker's thread, called through QMetaObject::invokeMethod.
     void listReaders();
+    // The monitor's notices go to receiver, on the monitor's thread.
     void startMonitor(const QString &readerName, TachoCard::CardStateReceiver *receiver, std::uint32_t tag);
     void disconnectCard();
     void identifyCard();
-    void readCardFile(const QString &title, std::uint16_t fileId, bool Signed);
     void runDownload(const QString &folder);
     void uploadFile(const UploadRequest &request);
 
@@ -70,11 +68,21 @@ public:
     void setClock(std::function<QDateTime()> clock);
 
 signals:
+    // --- What the work reports as it goes; the log lines also come from the monitor's thread ---
+    void logged(const QString &line);
+    void statusReported(const QString &text);
+    void cardInfoReported(const QString &text);
+    void cardConnectionChanged(bool connected);
+    void downloadRunStarted();
+    void progressReported(int done, int total);
+
+    // --- The end of each piece of work ---
     void readersListed(bool listed, const QStringList &readers);
-    void identificationFinished();
-    void cardFileRead(bool done);
+    // identified: a tachograph card whose holder was read, ready to be downloaded.
+    void identificationFinished(bool identified);
     void runFinished(const DownloadRunResult &result);
     void uploadFinished(const UploadOutcome &outcome);
+
     // The card tab's line under the holder of the card just identified.
     void cardHistoryFound(const QString &line);
     void uploadsWaiting(int count);
@@ -86,13 +94,11 @@ private:
     void AddLog(const QString &text) override;
     void SetStatus(const QString &text) override;
     void SetCardInfo(const QString &text) override;
-    void setCardPanel(const QString &text) override;
-    void setReadButtonEnabled(bool enabled) override;
-    void clearLog() override;
+    void cardConnected(bool connected) override;
+    void identificationStarted() override;
+    void cardIdentified() override;
+    void runStarted() override;
     void setProgress(int done, int total) override;
-
-    template<typename Call>
-    void toWindow(Call call);
 
     void recordRun(const DownloadRunResult &result, const QString &folder);
     void noteIdentifiedCard();
@@ -102,8 +108,6 @@ private:
     // The history's time: the clock that names the files, in UTC.
     QDateTime nowUtc() const;
 
-    QObject *m_context;
-    DownloadReporter &m_target;
     CardDownload m_download{*this};
 
     std::unique_ptr<HistoryStore> m_history;

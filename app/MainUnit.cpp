@@ -7,13 +7,12 @@
 #include "app/LogPane.h"
 #include "app/OpenDirDialog.h"
 #include "app/RunProgressBar.h"
-#include "app/SettingsCodec.h"
+#include "app/SessionController.h"
 #include "app/SettingsLocation.h"
 #include "app/SettingsPage.h"
 #include "app/SettingsStore.h"
 #include "app/StatusPanel.h"
 #include "app/WindowScale.h"
-#include "card/WinSCard.h"
 #include "history/HistorySnapshot.h"
 #include "history/HistoryStore.h"
 #include "upload/Upload.h"
@@ -32,9 +31,6 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
-
-#include <condition_variable>
-#include <mutex>
 
 namespace {
 
@@ -79,8 +75,9 @@ TMainForm::TMainForm(QWidget *parent)
     setWindowIcon(QApplication::windowIcon());
     createControls();
 
-    startWorker();
-    updateControls();
+    m_session = new SessionController(this);
+    connectSession();
+    updateControls(m_session->controls());
     runGuarded([this] { FormCreate(); });
 }
 
@@ -89,59 +86,33 @@ TMainForm::~TMainForm()
     // A window destroyed without being closed still ends the monitor and the worker before it
     // goes: both report to this object.
     if (!m_destroyed)
-        stopWorker();
+        m_session->stop();
 }
 
-void TMainForm::startWorker()
+void TMainForm::connectSession()
 {
-    m_worker = new CardWorker(this, *this);
-    m_worker->moveToThread(&m_workerThread);
-    m_workerThread.setObjectName(QStringLiteral("card worker"));
-    connect(&m_workerThread, &QThread::finished, m_worker, &QObject::deleteLater);
-    connect(m_worker, &CardWorker::readersListed, this,
-            [this](bool listed, const QStringList &readers) { runGuarded([&] { readersListed(listed, readers); }); });
-    connect(m_worker, &CardWorker::identificationFinished, this,
-            [this] { runGuarded([this] { identificationFinished(); }); });
-    connect(m_worker, &CardWorker::cardFileRead, this, &TMainForm::cardFileRead);
-    connect(m_worker, &CardWorker::runFinished, this,
-            [this](const DownloadRunResult &result) { runGuarded([&] { runFinished(result); }); });
-    connect(m_worker, &CardWorker::uploadFinished, this, [this] { runGuarded([this] { uploadFinished(); }); });
+    m_session->startWorkers();
+    connect(m_session, &SessionController::controlsChanged, this, &TMainForm::updateControls);
+    connect(m_session, &SessionController::statusChanged, this,
+            [this](const QString &text) { m_statusPanel0->setText(text); });
+    connect(m_session, &SessionController::cardInfoChanged, this, [this](const QString &text) {
+        CardInfoLabel->setText(text);
+        // The line belongs to the holder shown; the worker sends it after the holder.
+        CardHistoryLabel->clear();
+    });
+    connect(m_session, &SessionController::cardPanelChanged, this, &TMainForm::setCardPanel);
+    connect(m_session, &SessionController::logLine, this, &TMainForm::AddLog);
+    connect(m_session, &SessionController::logCleared, this, &TMainForm::clearLog);
+    connect(m_session, &SessionController::progressChanged, this, &TMainForm::setProgress);
+    connect(m_session, &SessionController::readerListChanged, this, &TMainForm::showReaders);
+    connect(m_session, &SessionController::choosingReaderChanged, this, [this](bool choosing) {
+        ReaderButton->setText(choosing ? QStringLiteral("Vybrat") : QStringLiteral("Změnit"));
+    });
+    connect(m_session, &SessionController::uploadOffered, this, &TMainForm::OfferUpload);
+    connect(m_session, &SessionController::errorOccurred, this, &ShowApplicationError);
+    connect(m_session, &SessionController::closeReady, this, &QWidget::close);
+    connect(ReaderCombo, &QComboBox::currentIndexChanged, m_session, &SessionController::pickReader);
     connectHistory();
-    m_workerThread.start();
-}
-
-// The last call on the worker releases the card layer; then its thread ends. Only work that has
-// ended is waited for: a close waits for running work before it comes here.
-void TMainForm::stopWorker()
-{
-    if (!m_workerThread.isRunning())
-        return;
-    // Handed over through a standard mutex rather than a blocking queued call: the card layer's
-    // own threads end inside release(), and what they touched is freed here after it.
-    std::mutex releaseMutex;
-    std::condition_variable releaseSignal;
-    bool released = false;
-    QMetaObject::invokeMethod(
-            m_worker,
-            [&, worker = m_worker] {
-                worker->release();
-                std::lock_guard lock(releaseMutex);
-                released = true;
-                releaseSignal.notify_all();
-            },
-            Qt::QueuedConnection);
-    {
-        std::unique_lock lock(releaseMutex);
-        releaseSignal.wait(lock, [&] { return released; });
-    }
-    m_workerThread.quit();
-    m_workerThread.wait();
-}
-
-template<typename Call>
-void TMainForm::toWorker(Call call)
-{
-    QMetaObject::invokeMethod(m_worker, std::move(call), Qt::QueuedConnection);
 }
 
 void TMainForm::createControls()
@@ -273,131 +244,16 @@ void TMainForm::FormCreate()
     if (stored.Left != -1 || stored.Top != -1)
         move(stored.Left != -1 ? stored.Left : x(), stored.Top != -1 ? stored.Top : y());
 
-    CardPresent = false;
     clearLog();
 
-    // The reader list comes from the worker, which holds the PC/SC context.
-    m_savedReader = stored.CardReader;
-    setState(FormState::Starting);
-    toWorker([worker = m_worker] { worker->listReaders(); });
+    m_session->start(stored.CardReader);
     startHistory();
-}
-
-void TMainForm::readersListed(bool listed, const QStringList &readers)
-{
-    m_listingReaders = false;
-    if (m_state != FormState::Starting) {
-        // Work that started meanwhile may hold the card of the reader this list would replace.
-        if (isBusy())
-            m_readersChangedMeanwhile = true;
-        else
-            followReaderList(listed, readers);
-        afterWork();
-        return;
-    }
-    if (!listed) {
-        SetCardInfo(QStringLiteral("čtečka nenalezena"));
-        // A reader plugged in later, or a service started later, is seen by the monitor.
-        startMonitor(QString());
-        setState(FormState::Idle);
-        afterWork();
-        return;
-    }
-    ReaderCombo->clear();
-    ReaderCombo->addItems(readers);
-    ReaderCombo->setCurrentIndex(0);
-    if (ReaderCombo->count() > 1) {
-        const int saved = ReaderCombo->findText(m_savedReader, Qt::MatchFixedString);
-        if (!m_savedReader.isEmpty() && saved >= 0)
-            ReaderCombo->setCurrentIndex(saved);
-    }
-    ReaderButton->setText(QStringLiteral("Změnit"));
-    startMonitor(ReaderCombo->currentText());
-    setState(FormState::Idle);
-    afterWork();
-}
-
-void TMainForm::requestReaderList()
-{
-    if (m_listingReaders || isBusy()) {
-        m_readersChangedMeanwhile = true;
-        return;
-    }
-    m_listingReaders = true;
-    toWorker([worker = m_worker] { worker->listReaders(); });
-}
-
-// The stored reader is watched whenever it is listed; else the reader watched so far, while it
-// is; else the first. A reader that goes is said in the status bar, and its card forgotten.
-void TMainForm::followReaderList(bool listed, const QStringList &readers)
-{
-    const QStringList list = listed ? readers : QStringList();
-    QStringList shown;
-    for (int i = 0; i < ReaderCombo->count(); ++i)
-        shown.append(ReaderCombo->itemText(i));
-    if (list == shown)
-        return;
-    for (const QString &name : shown) {
-        if (!list.contains(name))
-            AddLog(QStringLiteral("Card reader removed: ") + name);
-    }
-    for (const QString &name : list) {
-        if (!shown.contains(name))
-            AddLog(QStringLiteral("Card reader added: ") + name);
-    }
-
-    const QString picked = ReaderCombo->currentText();
-    ReaderCombo->clear();
-    ReaderCombo->addItems(list);
-    if (!m_watchedReader.isEmpty() && !list.contains(m_watchedReader)) {
-        m_insertionPending = false;
-        cardRemoved();
-        SetStatus(QStringLiteral("Čtečka karet byla odpojena"));
-    }
-    if (list.isEmpty()) {
-        m_choosingReader = false;
-        ReaderButton->setText(QStringLiteral("Změnit"));
-        SetCardInfo(QStringLiteral("čtečka nenalezena"));
-        if (!m_watchedReader.isEmpty())
-            startMonitor(QString());
-        updateControls();
-        return;
-    }
-    if (CardInfoLabel->text() == QStringLiteral("čtečka nenalezena"))
-        SetCardInfo(QStringLiteral("není vložena žádná karta"));
-
-    int index = -1;
-    if (m_choosingReader) {
-        // The user's pick stays; the monitor follows when it is confirmed.
-        index = ReaderCombo->findText(picked);
-    } else {
-        if (!m_savedReader.isEmpty())
-            index = ReaderCombo->findText(m_savedReader, Qt::MatchFixedString);
-        if (index < 0)
-            index = static_cast<int>(list.indexOf(m_watchedReader));
-    }
-    ReaderCombo->setCurrentIndex(std::max(index, 0));
-    if (!m_choosingReader && ReaderCombo->currentText() != m_watchedReader) {
-        m_insertionPending = false;
-        cardRemoved();
-        startMonitor(ReaderCombo->currentText());
-    }
-    updateControls();
-}
-
-void TMainForm::startMonitor(const QString &readerName)
-{
-    m_watchedReader = readerName;
-    const std::uint32_t tag = ++m_monitorTag;
-    toWorker([worker = m_worker, readerName, receiver = static_cast<TachoCard::CardStateReceiver *>(this), tag] {
-        worker->startMonitor(readerName, receiver, tag);
-    });
 }
 
 void TMainForm::FormDestroy()
 {
     m_destroyed = true;
-    stopWorker();
+    m_session->stop();
 
     StoredSettings settings = m_settingsPage->current();
     settings.Left = pos().x();
@@ -407,25 +263,17 @@ void TMainForm::FormDestroy()
         throw ApplicationError(written.errorText);
 }
 
-// Changing the reader ends the connection to the card and forgets it: the card of the reader
-// confirmed with "Vybrat" is identified afresh, and until then no card counts as present.
 void TMainForm::ReaderButtonClick()
 {
-    if (isBusy())
-        return;
-    if (!m_choosingReader) {
-        toWorker([worker = m_worker] { worker->disconnectCard(); });
-        m_insertionPending = false;
-        cardRemoved();
-        m_choosingReader = true;
-        ReaderButton->setText(QStringLiteral("Vybrat"));
-    } else {
-        m_choosingReader = false;
-        ReaderButton->setText(QStringLiteral("Změnit"));
-        m_savedReader = ReaderCombo->currentText();
-        startMonitor(ReaderCombo->currentText());
-    }
-    updateControls();
+    m_session->changeReader();
+}
+
+void TMainForm::showReaders(const QStringList &readers, int current)
+{
+    const QSignalBlocker blocker(ReaderCombo);
+    ReaderCombo->clear();
+    ReaderCombo->addItems(readers);
+    ReaderCombo->setCurrentIndex(current);
 }
 
 void TMainForm::PathButtonClick()
@@ -435,22 +283,12 @@ void TMainForm::PathButtonClick()
     m_settingsPage->chooseFolder();
 }
 
-QString TMainForm::EncodeSettingValue(const QString &Text)
-{
-    return ::EncodeSettingValue(Text);
-}
-
-QString TMainForm::DecodeSettingValue(const QString &Stored)
-{
-    return ::DecodeSettingValue(Stored);
-}
-
 void TMainForm::closeEvent(QCloseEvent *e)
 {
-    if (m_state == FormState::Asking && m_question)
+    if (state() == FormState::Asking && m_question)
         m_question->done(QMessageBox::No);
     if (isBusy()) {
-        m_closePending = true;
+        m_session->closeWhenIdle();
         e->ignore();
         return;
     }
@@ -461,7 +299,7 @@ void TMainForm::closeEvent(QCloseEvent *e)
 
 void TMainForm::terminate()
 {
-    m_closePending = true;
+    m_session->closeWhenIdle();
     // Error boxes too: their nested loop would otherwise keep the program alive for nobody.
     for (QWidget *widget : QApplication::topLevelWidgets()) {
         if (auto *box = qobject_cast<QMessageBox *>(widget); box && box->isVisible() && box != m_question)
@@ -545,186 +383,45 @@ bool TMainForm::event(QEvent *e)
         setFont(QApplication::font());
         fitLayoutToFont();
     }
-    if (e->type() == CardStateEvent::WM_CARD_STATE) {
-        // A notice still queued when the window closed finds the card layer already released.
-        if (m_destroyed)
-            return true;
-        const TachoCard::CardNotice notice = static_cast<CardStateEvent *>(e)->Notice;
-        // A monitor that was replaced may still have been waiting on the former reader.
-        if (notice.monitor != m_monitorTag)
-            return true;
-        runGuarded([this, &notice] {
-            if (serviceAvailabilityChanged(notice.result))
-                WMCardState(notice);
-            if (notice.readersChanged)
-                requestReaderList();
-        });
-        return true;
-    }
     return QWidget::event(e);
 }
 
-void TMainForm::PostCardState(const TachoCard::CardNotice &notice)
+TMainForm::FormState TMainForm::state() const
 {
-    QCoreApplication::postEvent(this, new CardStateEvent(notice));
-}
-
-// The smart-card service can stop (an update, a crash, systemd's idle exit) and come back. While
-// it is gone the card tab says so and counts no card as present; the monitor establishes a new
-// context when the service is back, and its first notice then tells the reader's state afresh.
-bool TMainForm::serviceAvailabilityChanged(std::uint32_t result)
-{
-    if (TachoCard::isServiceLost(result)) {
-        if (!m_serviceLost) {
-            m_serviceLost = true;
-            m_insertionPending = false;
-            cardRemoved();
-            m_statusBeforeOutage = statusText(0);
-            SetStatus(QStringLiteral("Služba čipových karet není dostupná"));
-        }
-        return false;
-    }
-    if (m_serviceLost && result == 0) {
-        m_serviceLost = false;
-        // The service's message goes, and what it covered comes back: a reader that went with the
-        // old service is still for the user to read, whichever of the two was noticed first.
-        if (statusText(0) == QStringLiteral("Služba čipových karet není dostupná"))
-            SetStatus(std::exchange(m_statusBeforeOutage, QString()));
-    }
-    return true;
-}
-
-// Notices become edges through CardPresent and the reader's event counter: only the first notice
-// that shows a card identifies it, only the first that shows none resets the card tab, and a
-// notice that shows a card under a counter that has moved on since is another card, however late
-// it is handled.
-void TMainForm::WMCardState(const TachoCard::CardNotice &notice)
-{
-    if ((notice.eventState & SCARD_STATE_CHANGED) == 0)
-        return;
-    // The monitor still watches the former reader while another is being chosen.
-    if (m_choosingReader)
-        return;
-    if ((notice.eventState & SCARD_STATE_PRESENT) == 0) {
-        m_insertionPending = false;
-        cardRemoved();
-        return;
-    }
-    const std::uint32_t counter = notice.eventCounter();
-    if (CardPresent && counter == m_cardCounter)
-        return;
-    if (m_insertionPending && counter == m_pendingCounter)
-        return;
-    cardRemoved();
-    if (isBusy()) {
-        // Identifying it now would replace the download being built or sent.
-        m_insertionPending = true;
-        m_pendingCounter = counter;
-        return;
-    }
-    cardInserted(counter, false);
-}
-
-void TMainForm::cardInserted(std::uint32_t counter, bool deferred)
-{
-    CardPresent = true;
-    m_cardCounter = counter;
-    // After work that this card waited for, that work's outcome stays in the status bar for the
-    // user to read, once the card has been identified.
-    if (deferred)
-        m_statusToKeep = statusText(0);
-    else
-        SetStatus(QString());
-    setCardPanel(QStringLiteral("Karta vložena"));
-    IdentifyCard();
-}
-
-void TMainForm::cardRemoved()
-{
-    if (!CardPresent)
-        return;
-    CardPresent = false;
-    m_cardIdentified = false;
-    setCardPanel(QString());
-    SetCardInfo(QStringLiteral("není vložena žádná karta"));
-    if (m_state == FormState::Ready)
-        setState(FormState::Idle);
+    return m_session->state();
 }
 
 bool TMainForm::isBusy() const
 {
-    switch (m_state) {
-    case FormState::Idle:
-    case FormState::Ready:
-        return false;
-    case FormState::Starting:
-    case FormState::Identifying:
-    case FormState::Running:
-    case FormState::Asking:
-    case FormState::Uploading:
-        break;
-    }
-    return true;
+    return m_session->isBusy();
 }
 
-void TMainForm::setState(FormState state)
+bool TMainForm::cardWaiting() const
 {
-    m_state = state;
-    updateControls();
+    return m_session->cardWaiting();
 }
 
-void TMainForm::updateControls()
+bool TMainForm::cardPresent() const
 {
-    const bool busy = isBusy();
-    CardReadButton->setEnabled(m_state == FormState::Ready);
-    ReaderButton->setEnabled(!busy && ReaderCombo->count() > 1);
-    ReaderCombo->setEnabled(!busy && m_choosingReader);
-    PathButton->setEnabled(!busy);
+    return m_session->cardPresent();
 }
 
-void TMainForm::afterWork()
+void TMainForm::updateControls(const EnabledControls &controls)
 {
-    if (isBusy())
-        return;
-    if (m_closePending) {
-        close();
-        return;
-    }
-    if (std::exchange(m_readersChangedMeanwhile, false))
-        requestReaderList();
-    if (std::exchange(m_insertionPending, false))
-        cardInserted(m_pendingCounter, true);
-}
-
-void TMainForm::ReadCardFile(const QString &FileTitle, std::uint16_t FileId, bool Signed)
-{
-    toWorker([worker = m_worker, FileTitle, FileId, Signed] { worker->readCardFile(FileTitle, FileId, Signed); });
+    CardReadButton->setEnabled(controls.readButton);
+    ReaderButton->setEnabled(controls.readerButton);
+    ReaderCombo->setEnabled(controls.readerList);
+    PathButton->setEnabled(controls.pathButton);
 }
 
 void TMainForm::IdentifyCard()
 {
-    m_cardIdentified = false;
-    setState(FormState::Identifying);
-    toWorker([worker = m_worker] { worker->identifyCard(); });
-}
-
-void TMainForm::identificationFinished()
-{
-    if (!CardPresent) {
-        // Pulled while it was being identified: what the identification showed is stale.
-        setCardPanel(QString());
-        SetCardInfo(QStringLiteral("není vložena žádná karta"));
-    }
-    setState(CardPresent && m_cardIdentified ? FormState::Ready : FormState::Idle);
-    if (const std::optional<QString> kept = std::exchange(m_statusToKeep, std::nullopt);
-        kept && m_state == FormState::Ready)
-        SetStatus(*kept);
-    afterWork();
+    m_session->identifyCard();
 }
 
 void TMainForm::setDownloadClock(std::function<QDateTime()> clock)
 {
-    toWorker([worker = m_worker, clock = std::move(clock)] { worker->setClock(clock); });
+    m_session->setDownloadClock(std::move(clock));
 }
 
 void TMainForm::AddLog(const QString &Text)
@@ -734,14 +431,12 @@ void TMainForm::AddLog(const QString &Text)
 
 void TMainForm::SetStatus(const QString &Text)
 {
-    m_statusPanel0->setText(Text);
+    m_session->setStatus(Text);
 }
 
 void TMainForm::SetCardInfo(const QString &Text)
 {
-    CardInfoLabel->setText(Text);
-    // The line belongs to the holder shown; the worker sends it after the holder.
-    CardHistoryLabel->clear();
+    m_session->setCardInfo(Text);
 }
 
 QString TMainForm::statusText(int panel) const
@@ -752,13 +447,6 @@ QString TMainForm::statusText(int panel) const
 void TMainForm::setCardPanel(const QString &text)
 {
     m_statusPanel1->setText(text);
-}
-
-// The read button itself follows the window's state: the logic's word says whether the card it
-// identified may be read once the identification has ended.
-void TMainForm::setReadButtonEnabled(bool enabled)
-{
-    m_cardIdentified = enabled;
 }
 
 void TMainForm::flushLog()
@@ -778,105 +466,60 @@ void TMainForm::setProgress(int done, int total)
 
 void TMainForm::CardReadButtonClick()
 {
-    if (m_state != FormState::Ready)
-        return;
-    setState(FormState::Running);
-    toWorker([worker = m_worker, folder = SettingsPathEdit->text()] { worker->runDownload(folder); });
-}
-
-void TMainForm::runFinished(const DownloadRunResult &result)
-{
-    m_cardIdentified = false;
-    if (result.outcome == DownloadRunResult::Outcome::Complete && !m_closePending) {
-        setState(FormState::Asking);
-        m_verification = result.verification;
-        OfferUpload(result.fileName);
-        return;
-    }
-    if (result.outcome == DownloadRunResult::Outcome::Complete)
-        uploadNotSent(false);
-    setState(FormState::Idle);
-    if (result.outcome == DownloadRunResult::Outcome::WriteFailed)
-        ShowApplicationError(result.errorText);
-    afterWork();
+    m_session->startRun(SettingsPathEdit->text());
 }
 
 // The question is open without blocking anything: card notices are handled meanwhile, and a
 // termination request answers it No.
 void TMainForm::OfferUpload(const QString &FileName)
 {
-    // A file whose signatures do not verify may still be wanted (the office decides), but it is
-    // said so, and sending it takes a deliberate "Ano".
-    const bool verified = m_verification.performed && m_verification.overall != Overall::Failed;
-    const QString text = verified || !m_verification.performed
-            ? QStringLiteral("Odeslat soubor na server?")
-            : QStringLiteral("Podpisy souboru nejsou ověřeny (%1).\nOdeslat soubor na server?")
-                      .arg(m_verification.failedItem);
-    auto *question =
-            new QMessageBox(verified || !m_verification.performed ? QMessageBox::Question : QMessageBox::Warning,
-                            ApplicationTitle, text, QMessageBox::Yes | QMessageBox::No, this);
-    question->setDefaultButton(verified || !m_verification.performed ? QMessageBox::Yes : QMessageBox::No);
+    const UploadQuestion asked = m_session->uploadQuestion();
+    auto *question = new QMessageBox(asked.warning ? QMessageBox::Warning : QMessageBox::Question, ApplicationTitle,
+                                     asked.text, QMessageBox::Yes | QMessageBox::No, this);
+    question->setDefaultButton(asked.warning ? QMessageBox::No : QMessageBox::Yes);
     question->setObjectName(QStringLiteral("UploadQuestion"));
     question->setAttribute(Qt::WA_DeleteOnClose);
     connect(question, &QMessageBox::finished, this, [this, FileName](int answer) {
-        runGuarded([&] { questionAnswered(FileName, answer == QMessageBox::Yes); });
+        runGuarded([&] {
+            m_question = nullptr;
+            m_session->questionAnswered(answer == QMessageBox::Yes, uploadRequest(FileName));
+        });
     });
     m_question = question;
     question->open();
 }
 
-void TMainForm::questionAnswered(const QString &fileName, bool yes)
-{
-    m_question = nullptr;
-    if (!yes || m_closePending) {
-        uploadNotSent(!yes);
-        setState(FormState::Idle);
-        afterWork();
-        return;
-    }
-    if (SettingsCompanyEdit->text().isEmpty() || SettingsUserEdit->text().isEmpty()
-        || SettingsPasswordEdit->text().isEmpty()) {
-        SetStatus(QStringLiteral("Nelze odeslat soubor na server, chybí přihlašovací údaje"));
-        uploadNotSent(false);
-        setState(FormState::Idle);
-        afterWork();
-        return;
-    }
-    UploadFile(fileName);
-}
-
 void TMainForm::UploadFile(const QString &FileName)
 {
-    setState(FormState::Uploading);
+    m_session->uploadFile(uploadRequest(FileName));
+}
+
+UploadRequest TMainForm::uploadRequest(const QString &fileName) const
+{
     UploadRequest request;
     request.company = SettingsCompanyEdit->text();
     request.user = SettingsUserEdit->text();
     request.password = SettingsPasswordEdit->text();
-    request.fileName = FileName;
+    request.fileName = fileName;
     request.limits = UploadLimits;
-    toWorker([worker = m_worker, request] { worker->uploadFile(request); });
-}
-
-void TMainForm::uploadFinished()
-{
-    setState(FormState::Idle);
-    afterWork();
+    return request;
 }
 
 // --- The history tab, the card's line and the upload queue ---
 
 void TMainForm::connectHistory()
 {
-    connect(m_worker, &CardWorker::cardHistoryFound, this, [this](const QString &line) {
+    CardWorker *worker = m_session->cardWorker();
+    connect(worker, &CardWorker::cardHistoryFound, this, [this](const QString &line) {
         // A line that comes after the card has gone belongs to nobody.
-        if (CardPresent)
+        if (cardPresent())
             CardHistoryLabel->setText(line);
     });
-    connect(m_worker, &CardWorker::uploadsWaiting, this, [this](int count) { showUploadsWaiting(count); });
-    connect(m_worker, &CardWorker::historyChanged, m_historyPage, &HistoryPage::markStale);
-    connect(m_worker, &CardWorker::historyLoaded, m_historyPage,
+    connect(worker, &CardWorker::uploadsWaiting, this, [this](int count) { showUploadsWaiting(count); });
+    connect(worker, &CardWorker::historyChanged, m_historyPage, &HistoryPage::markStale);
+    connect(worker, &CardWorker::historyLoaded, m_historyPage,
             [this](const HistorySnapshot &snapshot) { runGuarded([&] { m_historyPage->showSnapshot(snapshot); }); });
-    connect(m_historyPage, &HistoryPage::loadRequested, m_worker, [worker = m_worker] { worker->loadHistory(); });
+    connect(m_historyPage, &HistoryPage::loadRequested, m_session, &SessionController::loadHistory);
 }
 
 // After the settings have been read: the worker opens the history at its thread and the queue
@@ -885,9 +528,7 @@ void TMainForm::startHistory()
 {
     const UploadCredentials credentials{SettingsCompanyEdit->text(), SettingsUserEdit->text(),
                                         SettingsPasswordEdit->text()};
-    toWorker([worker = m_worker, path = HistoryStore::defaultPath(), credentials, limits = UploadLimits] {
-        worker->openHistory(path, credentials, limits);
-    });
+    m_session->openHistory(HistoryStore::defaultPath(), credentials, UploadLimits);
     connect(m_settingsPage, &SettingsPage::credentialsEdited, m_uploadSettingsTimer, qOverload<>(&QTimer::start));
 }
 
@@ -895,14 +536,7 @@ void TMainForm::sendUploadSettings()
 {
     const UploadCredentials credentials{SettingsCompanyEdit->text(), SettingsUserEdit->text(),
                                         SettingsPasswordEdit->text()};
-    toWorker([worker = m_worker, credentials, limits = UploadLimits] {
-        worker->setUploadSettings(credentials, limits);
-    });
-}
-
-void TMainForm::uploadNotSent(bool declined)
-{
-    toWorker([worker = m_worker, declined] { worker->uploadNotSent(declined); });
+    m_session->setUploadSettings(credentials, UploadLimits);
 }
 
 void TMainForm::showUploadsWaiting(int count)

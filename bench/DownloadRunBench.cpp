@@ -391,14 +391,14 @@ public:
             result.runs.push_back(figures);
         }
         card.quit();
-        waitUntil([this] { return !m_form->CardPresent; }, std::chrono::seconds(10));
+        waitUntil([this] { return !m_form->cardPresent(); }, std::chrono::seconds(10));
         return result;
     }
 
 private:
     bool reinsert(VirtualCard &card)
     {
-        if (!card.remove() || !waitUntil([this] { return !m_form->CardPresent; }, std::chrono::seconds(10)))
+        if (!card.remove() || !waitUntil([this] { return !m_form->cardPresent(); }, std::chrono::seconds(10)))
             return false;
         return card.insert();
     }

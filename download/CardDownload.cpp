@@ -195,14 +195,14 @@ bool CardDownload::markLastCardDownload(const QString &title, std::uint32_t time
 
 void CardDownload::IdentifyCard()
 {
-    m_reporter.setReadButtonEnabled(false);
+    m_reporter.identificationStarted();
     m_reporter.SetCardInfo(QStringLiteral("načítám informace..."));
     if (!ConnectCard()) {
         m_reporter.SetCardInfo(QString());
         m_reporter.SetStatus(QStringLiteral("Chyba při načítání: kartu nelze připojit"));
         return;
     }
-    m_reporter.setCardPanel(QStringLiteral("Karta připojena"));
+    m_reporter.cardConnected(true);
     DownloadLength = 0;
 
     const CardFiles::CardFile &identification = *CardFiles::find(CardFiles::Identification, 1);
@@ -215,7 +215,7 @@ void CardDownload::IdentifyCard()
     // The data record of EF Identification starts the download: its content begins at byte 5.
     const std::size_t recordLength = (std::size_t{DownloadBuffer[3]} << 8) | DownloadBuffer[4];
     m_reporter.SetCardInfo(holderName(DownloadBuffer.data() + RecordHeaderSize, recordLength));
-    m_reporter.setReadButtonEnabled(true);
+    m_reporter.cardIdentified();
 }
 
 namespace {
@@ -262,8 +262,7 @@ std::uint32_t timeReal(const QDateTime &time)
 
 DownloadRunResult CardDownload::runDownload(const QString &folder)
 {
-    m_reporter.setReadButtonEnabled(false);
-    m_reporter.clearLog();
+    m_reporter.runStarted();
     DownloadLength = 0;
     FileNamePart.clear();
     m_secondGenerationSignatureLength = 0;
@@ -367,7 +366,7 @@ DownloadRunResult CardDownload::runDownload(const QString &folder)
 
     DisconnectCard();
     m_reporter.SetCardInfo(QStringLiteral("vyjměte kartu"));
-    m_reporter.setCardPanel(QString());
+    m_reporter.cardConnected(false);
 
     if (!written.written) {
         result.outcome = DownloadRunResult::Outcome::WriteFailed;

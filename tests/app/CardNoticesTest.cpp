@@ -83,7 +83,7 @@ protected:
 TEST_F(CardNotices, InsertionIdentifiesOnceAndRemovalResetsTheCardTab)
 {
     notice(Present | 0x10000);
-    EXPECT_TRUE(form->CardPresent);
+    EXPECT_TRUE(form->cardPresent());
     EXPECT_EQ(form->CardInfoLabel->text(), QStringLiteral("JAN NOVAK"));
     EXPECT_EQ(panel1(), QStringLiteral("Karta připojena"));
     EXPECT_TRUE(form->CardReadButton->isEnabled());
@@ -95,7 +95,7 @@ TEST_F(CardNotices, InsertionIdentifiesOnceAndRemovalResetsTheCardTab)
     EXPECT_TRUE(form->CardReadButton->isEnabled());
 
     notice(Empty | 0x20000);
-    EXPECT_FALSE(form->CardPresent);
+    EXPECT_FALSE(form->cardPresent());
     EXPECT_EQ(panel1(), QString());
     EXPECT_EQ(form->CardInfoLabel->text(), QStringLiteral("není vložena žádná karta"));
     EXPECT_FALSE(form->CardReadButton->isEnabled());
@@ -111,7 +111,7 @@ TEST_F(CardNotices, InsertionIdentifiesOnceAndRemovalResetsTheCardTab)
 TEST_F(CardNotices, NoticeWithoutTheChangeBitChangesNothing)
 {
     notice(SCARD_STATE_PRESENT);
-    EXPECT_FALSE(form->CardPresent);
+    EXPECT_FALSE(form->cardPresent());
     EXPECT_EQ(FakePcsc::countCalls("SCardConnect"), 0);
     EXPECT_EQ(form->CardInfoLabel->text(), QStringLiteral("není vložena žádná karta"));
 }
@@ -121,7 +121,7 @@ TEST_F(CardNotices, CardThatIsNotATachographCardStaysPresent)
 {
     card.statusByInstruction[0xA4] = 0x6A82;
     notice(Present | 0x10000);
-    EXPECT_TRUE(form->CardPresent);
+    EXPECT_TRUE(form->cardPresent());
     EXPECT_EQ(form->CardInfoLabel->text(), QStringLiteral("vložená karta nebyla rozpoznána"));
     form->PageControl1->setCurrentWidget(form->LogSheet);
     EXPECT_TRUE(form->LogMemo->toPlainText().endsWith(QStringLiteral("- failed, code 6A82")));
@@ -174,7 +174,7 @@ TEST_F(CardNotices, CardPulledDuringIdentificationLeavesNothingToRead)
     ASSERT_TRUE(QTest::qWaitFor([this] { return !form->isBusy(); }));
     QCoreApplication::processEvents();
     EXPECT_FALSE(form->CardReadButton->isEnabled());
-    EXPECT_FALSE(form->CardPresent);
+    EXPECT_FALSE(form->cardPresent());
     EXPECT_EQ(form->CardInfoLabel->text(), QStringLiteral("není vložena žádná karta"));
     EXPECT_EQ(panel1(), QString());
 }
@@ -192,7 +192,7 @@ TEST_F(CardNotices, ReaderChangeForgetsTheCardAndIdentifiesItAfresh)
     ASSERT_TRUE(form->CardReadButton->isEnabled());
 
     form->ReaderButton->click();
-    EXPECT_FALSE(form->CardPresent);
+    EXPECT_FALSE(form->cardPresent());
     EXPECT_FALSE(form->CardReadButton->isEnabled());
     EXPECT_EQ(form->CardInfoLabel->text(), QStringLiteral("není vložena žádná karta"));
     EXPECT_TRUE(QTest::qWaitFor([] { return FakePcsc::countCalls("SCardDisconnect") >= 1; }));

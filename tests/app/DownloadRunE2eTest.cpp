@@ -252,7 +252,7 @@ protected:
         runDownload();
         const auto commands = card.commands();
         EXPECT_TRUE(card.quit());
-        EXPECT_TRUE(waitUntil([this] { return !form->CardPresent; }));
+        EXPECT_TRUE(waitUntil([this] { return !form->cardPresent(); }));
         QDir(downloadFolder.path()).removeRecursively();
         QDir().mkpath(downloadFolder.path());
         return commands;
@@ -355,7 +355,7 @@ TEST_F(DownloadRunPulled, BeforeTheApplicationOrIdentificationNoFileIsWritten)
     EXPECT_TRUE(questions.isEmpty());
 
     ASSERT_TRUE(cards.back()->quit());
-    ASSERT_TRUE(waitUntil([this] { return !form->CardPresent; }));
+    ASSERT_TRUE(waitUntil([this] { return !form->cardPresent(); }));
     runWithCardPulledAfter(commandsBefore(commands, selectFile(0x0520), 2));
     EXPECT_TRUE(downloadedFiles().isEmpty());
     EXPECT_EQ(statusText(), QStringLiteral("Chyba při načítání: nelze načíst identifikační soubor"));
@@ -368,7 +368,7 @@ TEST_F(DownloadRunE2e, SecondRunInTheSameMinuteLeavesOneFileWithItsBytes)
     ASSERT_TRUE(waitForIdentification());
     runDownload();
     ASSERT_TRUE(first.quit());
-    ASSERT_TRUE(waitUntil([this] { return !form->CardPresent; }));
+    ASSERT_TRUE(waitUntil([this] { return !form->cardPresent(); }));
 
     // The same holder and card number, other contents.
     VirtualCard &second = startCard({"--seed", "32", "--surname", "X", "--first-names", "Y", "--card-number", "CZ1"});
@@ -376,7 +376,7 @@ TEST_F(DownloadRunE2e, SecondRunInTheSameMinuteLeavesOneFileWithItsBytes)
     form->setDownloadClock([] { return QDateTime(QDate(2024, 1, 31), QTime(9, 5)); });
     runDownload();
     ASSERT_TRUE(second.quit());
-    ASSERT_TRUE(waitUntil([this] { return !form->CardPresent; }));
+    ASSERT_TRUE(waitUntil([this] { return !form->cardPresent(); }));
     VirtualCard &third = startCard({"--seed", "33", "--surname", "X", "--first-names", "Y", "--card-number", "CZ1"});
     ASSERT_TRUE(waitForIdentification());
     runDownload();

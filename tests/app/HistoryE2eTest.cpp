@@ -65,7 +65,7 @@ protected:
     void reinsert(VirtualCard &card)
     {
         ASSERT_TRUE(card.remove());
-        ASSERT_TRUE(waitUntil([this] { return !form->CardPresent; }));
+        ASSERT_TRUE(waitUntil([this] { return !form->cardPresent(); }));
         ASSERT_TRUE(insertedAndSeen(card, 0));
         ASSERT_TRUE(waitForIdentification());
     }

@@ -29,7 +29,7 @@ TEST_F(IdentificationE2e, InsertShowsTheHolderRemoveResetsInsertAgainIdentifiesA
     EXPECT_EQ(form->CardInfoLabel->text(), QStringLiteral("ŽANETA DVOŘÁKOVÁ"));
 
     ASSERT_TRUE(card.remove());
-    ASSERT_TRUE(waitUntil([this] { return !form->CardPresent; }));
+    ASSERT_TRUE(waitUntil([this] { return !form->cardPresent(); }));
     EXPECT_EQ(form->statusText(1), QString());
     EXPECT_EQ(form->CardInfoLabel->text(), QStringLiteral("není vložena žádná karta"));
     EXPECT_FALSE(form->CardReadButton->isEnabled());

@@ -1,5 +1,6 @@
 #include "app/ErrorDisplay.h"
 #include "app/MainUnit.h"
+#include "card/TachoCard.h"
 #include "support/CaseName.h"
 #include "support/FakePcsc.h"
 #include "support/ModalAnswerer.h"

@@ -81,7 +81,7 @@ TEST_F(ReaderSetChangedE2e, ListFollowsAServiceRestartedWithOtherReaders)
     EXPECT_EQ(form->ReaderCombo->currentText(), expected.front());
     EXPECT_EQ(statusText(), QStringLiteral("Čtečka karet byla odpojena"));
     EXPECT_EQ(form->CardInfoLabel->text(), QStringLiteral("není vložena žádná karta"));
-    EXPECT_FALSE(form->CardPresent);
+    EXPECT_FALSE(form->cardPresent());
     EXPECT_FALSE(form->CardReadButton->isEnabled());
     EXPECT_TRUE(logText().contains(QStringLiteral("Card reader removed: ") + QString::fromStdString(readerName(0))));
 

@@ -40,7 +40,7 @@ protected:
         if (form->CardReadButton->isEnabled())
             return ::testing::AssertionFailure() << "the read button is enabled after the run";
         if (label != QStringLiteral("vyjměte kartu") && label != QStringLiteral("není vložena žádná karta")
-            && !form->CardPresent)
+            && !form->cardPresent())
             return ::testing::AssertionFailure() << "label: " << label.toStdString();
         // A card pulled while its download date is written leaves a complete download that says so.
         const QStringList complete{CompleteAndVerified,
@@ -80,7 +80,7 @@ TEST_F(ResilienceE2e, CardPulledAfterAnyCommandOfTheRun)
     const std::size_t runCommands = reference.commands().size() - identification;
     ASSERT_GT(runCommands, 50u);
     ASSERT_TRUE(reference.quit());
-    ASSERT_TRUE(waitUntil([this] { return !form->CardPresent; }));
+    ASSERT_TRUE(waitUntil([this] { return !form->cardPresent(); }));
     removeDownloads();
 
     for (std::size_t k = 0; k < runCommands; ++k) {
@@ -97,7 +97,7 @@ TEST_F(ResilienceE2e, CardPulledAfterAnyCommandOfTheRun)
             EXPECT_TRUE(isWellFormedDownload(readDownload(name), pulled.publicKeyPem()));
         removeDownloads();
         pulled.quit();
-        ASSERT_TRUE(waitUntil([this] { return !form->CardPresent; }));
+        ASSERT_TRUE(waitUntil([this] { return !form->cardPresent(); }));
         cards.clear();
     }
 }
@@ -136,7 +136,7 @@ TEST_F(ResilienceE2e, CardsSwappedQuicklyManyTimes)
     ASSERT_TRUE(waitUntil([this] { return form->CardInfoLabel->text().endsWith(QStringLiteral("DRUHÝ")); }));
     EXPECT_TRUE(form->CardReadButton->isEnabled());
     ASSERT_TRUE(second.remove());
-    ASSERT_TRUE(waitUntil([this] { return !form->CardPresent; }));
+    ASSERT_TRUE(waitUntil([this] { return !form->cardPresent(); }));
     EXPECT_FALSE(form->CardReadButton->isEnabled());
 }
 

@@ -109,7 +109,7 @@ TEST_F(SettingsE2e, ReaderToggleRestartsTheMonitorOnTheConfirmedReader)
 {
     startCard({"--seed", "82"}, ReaderPort + 1);
     openWindow();
-    EXPECT_FALSE(form->CardPresent);
+    EXPECT_FALSE(form->cardPresent());
 
     form->ReaderButton->click();
     EXPECT_TRUE(form->ReaderCombo->isEnabled());

@@ -147,7 +147,7 @@ void WindowE2e::whenLogShows(const QString &text, std::function<void()> action)
 void WindowE2e::swapCards(VirtualCard &first, VirtualCard &next)
 {
     ASSERT_TRUE(first.remove());
-    ASSERT_TRUE(waitUntil([this] { return !form->CardPresent; }));
+    ASSERT_TRUE(waitUntil([this] { return !form->cardPresent(); }));
     ASSERT_TRUE(next.insert());
     ASSERT_TRUE(pcscd->waitForCard(readerName(0), true));
     ASSERT_TRUE(waitUntil([this] { return form->cardWaiting(); }));

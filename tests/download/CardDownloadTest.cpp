@@ -358,8 +358,8 @@ TEST_F(Identification, ShowsTheHolderAndEnablesReading)
     download.IdentifyCard();
     EXPECT_EQ(reporter.cardInfoHistory,
               (QStringList{QStringLiteral("načítám informace..."), QStringLiteral("JAN PETR NOVÁK")}));
-    EXPECT_EQ(reporter.cardPanel, QStringLiteral("Karta připojena"));
-    EXPECT_TRUE(reporter.readButtonEnabled);
+    EXPECT_TRUE(reporter.connected);
+    EXPECT_TRUE(reporter.identified);
     EXPECT_EQ(download.DownloadLength, 148 + 133);
     EXPECT_EQ(download.FileNamePart, QByteArray("J_NOV\xC1K_CZ12345678901234"));
     EXPECT_TRUE(reporter.log.contains(QStringLiteral("----- Select TACHO DF -----")));
@@ -411,7 +411,7 @@ TEST_P(IdentificationFailures, LeaveTheReadButtonDisabled)
     EXPECT_EQ(reporter.cardInfo, GetParam().cardInfo);
     EXPECT_EQ(reporter.status, GetParam().status);
     EXPECT_EQ(reporter.log.last(), GetParam().lastLogLine);
-    EXPECT_FALSE(reporter.readButtonEnabled);
+    EXPECT_FALSE(reporter.identified);
 }
 
 INSTANTIATE_TEST_SUITE_P(

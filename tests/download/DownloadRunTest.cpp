@@ -152,7 +152,7 @@ protected:
             return QDateTime(QDate(2024, 1, 31), QTime(9, 5, 42));
         };
         download.IdentifyCard();
-        ASSERT_TRUE(reporter.readButtonEnabled);
+        ASSERT_TRUE(reporter.identified);
     }
 
     void TearDown() override
@@ -207,8 +207,8 @@ TEST_F(DownloadRun, WritesEveryFileAndSignatureInOrder)
     EXPECT_EQ(reporter.status, QStringLiteral("Čtení karty dokončeno, podpisy neověřeny: CA Certificate"));
     EXPECT_EQ(result.verification.overall, Overall::Failed);
     EXPECT_EQ(reporter.cardInfo, QStringLiteral("vyjměte kartu"));
-    EXPECT_EQ(reporter.cardPanel, QString());
-    EXPECT_FALSE(reporter.readButtonEnabled);
+    EXPECT_FALSE(reporter.connected);
+    EXPECT_FALSE(reporter.identified);
     EXPECT_EQ(FakePcsc::lastDisconnectDisposition(), static_cast<DWORD>(SCARD_UNPOWER_CARD));
 }
 
@@ -241,7 +241,7 @@ TEST_P(DownloadRunEarlyEnd, WritesNoFileAndKeepsTheCard)
     EXPECT_EQ(download.runDownload(folder.path()).outcome, DownloadRunResult::Outcome::NoFile);
     EXPECT_EQ(reporter.status, GetParam().status);
     EXPECT_TRUE(QDir(folder.path()).isEmpty(QDir::Files | QDir::Hidden));
-    EXPECT_FALSE(reporter.readButtonEnabled);
+    EXPECT_FALSE(reporter.identified);
     EXPECT_EQ(reporter.progress.last(), qMakePair(0, 0));
     EXPECT_EQ(FakePcsc::countCalls("SCardDisconnect"), disconnects);
 }

@@ -25,9 +25,14 @@ public:
         if (onEvents)
             onEvents();
     }
-    void setCardPanel(const QString &text) override { cardPanel = text; }
-    void setReadButtonEnabled(bool enabled) override { readButtonEnabled = enabled; }
-    void clearLog() override { log.clear(); }
+    void cardConnected(bool isConnected) override { connected = isConnected; }
+    void identificationStarted() override { identified = false; }
+    void cardIdentified() override { identified = true; }
+    void runStarted() override
+    {
+        identified = false;
+        log.clear();
+    }
     void setProgress(int done, int total) override { progress.append({done, total}); }
 
     QStringList log;
@@ -35,8 +40,8 @@ public:
     QStringList statusHistory;
     QString cardInfo;
     QStringList cardInfoHistory;
-    QString cardPanel;
-    bool readButtonEnabled = false;
+    bool connected = false;
+    bool identified = false;
     QList<QPair<int, int>> progress;
     // Stands for the pending window events that SetStatus and SetCardInfo let run.
     std::function<void()> onEvents;
