@@ -11,57 +11,31 @@
 #include "app/SettingsLocation.h"
 #include "app/SettingsPage.h"
 #include "app/SettingsStore.h"
-#include "app/StatusPanel.h"
+#include "app/StatusLine.h"
+#include "app/TitlePanel.h"
 #include "app/WindowScale.h"
 #include "history/HistorySnapshot.h"
 #include "history/HistoryStore.h"
-#include "upload/Upload.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QStatusBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
 
-constexpr int StatusBarHeight = 19;
-constexpr int CardPanelWidth = 80;
 // The design's room around the tabs: below the bevel, at the sides and above the status bar.
 constexpr int TabsTop = 13;
 constexpr int TabsSide = 8;
 constexpr int TabsBottom = 10;
-
-// The status texts that the status bar must show whole: the longest of those the program sets.
-QStringList longestStatusTexts()
-{
-    return {UploadStatusText(200),
-            UploadStatusText(401),
-            QStringLiteral("Nelze odeslat soubor na server, chybí přihlašovací údaje"),
-            QStringLiteral("Chyba při načítání: není vložena tachografová karta"),
-            QStringLiteral("Chyba při načítání: nelze načíst identifikační soubor"),
-            QStringLiteral("Čtení karty neúplné, nepodařilo se načíst soubor Control Activity Data"),
-            QStringLiteral("Služba čipových karet není dostupná")};
-}
-
-const QStringList CardPanelTexts{QStringLiteral("Karta připojena"), QStringLiteral("Karta vložena")};
-
-int widest(const QFontMetrics &metrics, const QStringList &texts)
-{
-    int width = 0;
-    for (const QString &text : texts)
-        width = std::max(width, metrics.horizontalAdvance(text));
-    return width;
-}
 
 } // namespace
 
@@ -94,7 +68,7 @@ void TMainForm::connectSession()
     m_session->startWorkers();
     connect(m_session, &SessionController::controlsChanged, this, &TMainForm::updateControls);
     connect(m_session, &SessionController::statusChanged, this,
-            [this](const QString &text) { m_statusPanel0->setText(text); });
+            [this](const QString &text) { m_statusLine->setStatus(text); });
     connect(m_session, &SessionController::cardInfoChanged, this, [this](const QString &text) {
         CardInfoLabel->setText(text);
         // The line belongs to the holder shown; the worker sends it after the holder.
@@ -117,30 +91,10 @@ void TMainForm::connectSession()
 
 void TMainForm::createControls()
 {
-    TopPanel = new QWidget(this);
-    TopPanel->setObjectName(QStringLiteral("TopPanel"));
-    TopPanel->setAutoFillBackground(true);
-    QPalette white = TopPanel->palette();
-    white.setColor(QPalette::Window, Qt::white);
-    TopPanel->setPalette(white);
-    Image1 = new QLabel(TopPanel);
-    Image1->setObjectName(QStringLiteral("Image1"));
-    Image1->setPixmap(QPixmap(QStringLiteral(":/korvan/logo.png")));
-    // The logo grows with the window.
-    Image1->setScaledContents(true);
-    Label1 = new QLabel(ApplicationTitle, TopPanel);
-    Label1->setObjectName(QStringLiteral("Label1"));
-    QFont titleFont(QStringLiteral("Arial"));
-    // A cell height of 24 pixels, as the title was designed.
-    titleFont.setPixelSize(21);
-    Label1->setFont(titleFont);
-    QPalette grey = Label1->palette();
-    grey.setColor(QPalette::WindowText, Qt::gray);
-    Label1->setPalette(grey);
-    m_topLayout = new QHBoxLayout(TopPanel);
-    m_topLayout->addWidget(Image1);
-    m_topLayout->addWidget(Label1, 0, Qt::AlignTop);
-    m_topLayout->addStretch(1);
+    m_titlePanel = new TitlePanel(ApplicationTitle, this);
+    TopPanel = m_titlePanel;
+    Image1 = m_titlePanel->Image1;
+    Label1 = m_titlePanel->Label1;
 
     Bevel1 = new QFrame(this);
     Bevel1->setObjectName(QStringLiteral("Bevel1"));
@@ -199,21 +153,8 @@ void TMainForm::createControls()
         m_historyPage->setCurrent(PageControl1->currentWidget() == HistorySheet);
     });
 
-    StatusBar = new QStatusBar(this);
-    StatusBar->setObjectName(QStringLiteral("StatusBar"));
-    StatusBar->setSizeGripEnabled(false);
-    m_statusPanel0 = new StatusPanel(StatusBar);
-    m_statusPanel0->setObjectName(QStringLiteral("StatusPanel0"));
-    m_statusPanel0->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    m_statusPanel1 = new StatusPanel(StatusBar);
-    m_statusPanel1->setObjectName(QStringLiteral("StatusPanel1"));
-    StatusBar->addWidget(m_statusPanel0, 1);
-    StatusBar->addWidget(m_statusPanel1);
-    m_uploadsPanel = new StatusPanel(StatusBar);
-    m_uploadsPanel->setObjectName(QStringLiteral("UploadsWaitingPanel"));
-    m_uploadsPanel->setFixedWidth(36);
-    m_uploadsPanel->hide();
-    StatusBar->addPermanentWidget(m_uploadsPanel);
+    m_statusLine = new StatusLine(this);
+    StatusBar = m_statusLine;
 
     m_tabsLayout = new QVBoxLayout;
     m_tabsLayout->addWidget(PageControl1);
@@ -321,10 +262,6 @@ void TMainForm::fitLayout(double scale)
 {
     for (int pass = 0; pass < 4; ++pass) {
         applyFontScale(scale);
-        // The status bar lays its panels out in a layout of its own, which must count their new
-        // widths before the window's does.
-        if (QLayout *bar = StatusBar->layout(); bar != nullptr)
-            bar->activate();
         layout()->activate();
         const double needed = WindowScale::toHold(minimumSizeHint(), scale);
         if (needed <= scale)
@@ -347,15 +284,7 @@ void TMainForm::growForContents()
 void TMainForm::applyFontScale(double scale)
 {
     using WindowScale::scaled;
-    TopPanel->setFixedHeight(scaled(73, scale));
-    m_topLayout->setContentsMargins(scaled(8, scale), scaled(8, scale), scaled(8, scale), scaled(8, scale));
-    Image1->setFixedSize(scaled(91, scale), scaled(57, scale));
-    // The title starts 152 from the window's edge, its cell 24 from the top.
-    m_topLayout->setSpacing(scaled(152 - 8 - 91, scale));
-    QFont titleFont = Label1->font();
-    titleFont.setPixelSize(scaled(21, scale));
-    Label1->setFont(titleFont);
-    Label1->setContentsMargins(0, scaled(24 - 8, scale), 0, 0);
+    m_titlePanel->applyScale(scale);
     Bevel1->setFixedHeight(2);
     m_tabsLayout->setContentsMargins(scaled(TabsSide, scale), scaled(TabsTop, scale), scaled(TabsSide, scale),
                                      scaled(TabsBottom, scale));
@@ -363,12 +292,7 @@ void TMainForm::applyFontScale(double scale)
     m_settingsPage->applyScale(scale);
     m_logPane->applyScale(scale);
     m_historyPage->applyScale(scale);
-    const QFontMetrics metrics = fontMetrics();
-    const int panelMargins = 2 * 2 + 2;
-    StatusBar->setFixedHeight(std::max(scaled(StatusBarHeight, scale), metrics.height() + 2));
-    m_statusPanel0->setMinimumWidth(widest(metrics, longestStatusTexts()) + panelMargins);
-    m_statusPanel1->setFixedWidth(
-            std::max(scaled(CardPanelWidth, scale), widest(metrics, CardPanelTexts) + panelMargins));
+    m_statusLine->applyScale(scale);
 }
 
 bool TMainForm::event(QEvent *e)
@@ -441,12 +365,12 @@ void TMainForm::SetCardInfo(const QString &Text)
 
 QString TMainForm::statusText(int panel) const
 {
-    return (panel == 0 ? m_statusPanel0 : m_statusPanel1)->text();
+    return m_statusLine->text(panel);
 }
 
 void TMainForm::setCardPanel(const QString &text)
 {
-    m_statusPanel1->setText(text);
+    m_statusLine->setCardPanel(text);
 }
 
 void TMainForm::flushLog()
@@ -509,15 +433,10 @@ UploadRequest TMainForm::uploadRequest(const QString &fileName) const
 
 void TMainForm::connectHistory()
 {
-    CardWorker *worker = m_session->cardWorker();
-    connect(worker, &CardWorker::cardHistoryFound, this, [this](const QString &line) {
-        // A line that comes after the card has gone belongs to nobody.
-        if (cardPresent())
-            CardHistoryLabel->setText(line);
-    });
-    connect(worker, &CardWorker::uploadsWaiting, this, [this](int count) { showUploadsWaiting(count); });
-    connect(worker, &CardWorker::historyChanged, m_historyPage, &HistoryPage::markStale);
-    connect(worker, &CardWorker::historyLoaded, m_historyPage,
+    connect(m_session, &SessionController::cardHistoryFound, CardHistoryLabel, &QLabel::setText);
+    connect(m_session, &SessionController::uploadsWaiting, this, &TMainForm::showUploadsWaiting);
+    connect(m_session, &SessionController::historyChanged, m_historyPage, &HistoryPage::markStale);
+    connect(m_session, &SessionController::historyLoaded, m_historyPage,
             [this](const HistorySnapshot &snapshot) { runGuarded([&] { m_historyPage->showSnapshot(snapshot); }); });
     connect(m_historyPage, &HistoryPage::loadRequested, m_session, &SessionController::loadHistory);
 }
@@ -542,8 +461,5 @@ void TMainForm::sendUploadSettings()
 void TMainForm::showUploadsWaiting(int count)
 {
     m_uploadsWaiting = count;
-    m_uploadsPanel->setText(count > 0 ? QStringLiteral("↑ %1").arg(count) : QString());
-    m_uploadsPanel->setToolTip(count > 0 ? QStringLiteral("Souborů čekajících na odeslání na server: %1").arg(count)
-                                         : QString());
-    m_uploadsPanel->setVisible(count > 0);
+    m_statusLine->showUploadsWaiting(count);
 }

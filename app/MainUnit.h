@@ -12,7 +12,6 @@
 class QComboBox;
 class QFrame;
 class QGroupBox;
-class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QMessageBox;
@@ -28,7 +27,8 @@ class HistoryPage;
 class LogPane;
 class RunProgressBar;
 class SettingsPage;
-class StatusPanel;
+class StatusLine;
+class TitlePanel;
 class TOpenDirDialog;
 class SessionController;
 struct HistorySnapshot;
@@ -160,17 +160,15 @@ private:
 
     SessionController *m_session = nullptr;
     QPointer<QMessageBox> m_question;
-    StatusPanel *m_statusPanel0 = nullptr;
-    StatusPanel *m_statusPanel1 = nullptr;
+    TitlePanel *m_titlePanel = nullptr;
+    StatusLine *m_statusLine = nullptr;
     bool m_destroyed = false;
     double m_layoutScale = 1.0;
-    QHBoxLayout *m_topLayout = nullptr;
     QVBoxLayout *m_tabsLayout = nullptr;
     CardPage *m_cardPage = nullptr;
     SettingsPage *m_settingsPage = nullptr;
     LogPane *m_logPane = nullptr;
     HistoryPage *m_historyPage = nullptr;
-    StatusPanel *m_uploadsPanel = nullptr;
     // The settings edits' texts go to the queue once typing has paused, not at every key.
     QTimer *m_uploadSettingsTimer = nullptr;
     int m_uploadsWaiting = 0;

@@ -58,6 +58,14 @@ void SessionController::connectCardWorker()
     connect(worker, &CardWorker::runFinished, this,
             [this](const DownloadRunResult &result) { runGuarded([&] { runFinished(result); }); });
     connect(worker, &CardWorker::uploadFinished, this, [this] { runGuarded([this] { uploadFinished(); }); });
+    connect(worker, &CardWorker::cardHistoryFound, this, [this](const QString &line) {
+        // A line that comes after the card has gone belongs to nobody.
+        if (cardPresent())
+            emit cardHistoryFound(line);
+    });
+    connect(worker, &CardWorker::uploadsWaiting, this, &SessionController::uploadsWaiting);
+    connect(worker, &CardWorker::historyChanged, this, &SessionController::historyChanged);
+    connect(worker, &CardWorker::historyLoaded, this, &SessionController::historyLoaded);
 }
 
 void SessionController::connectPresence()

@@ -5,6 +5,7 @@
 #include "app/SessionState.h"
 #include "app/WorkerThread.h"
 #include "download/CardDownload.h"
+#include "history/HistorySnapshot.h"
 #include "history/UploadQueue.h"
 #include "upload/HttpClient.h"
 #include "upload/Upload.h"
@@ -43,8 +44,6 @@ public:
     // Powers a held card down, ends the monitor and the worker: the last call. Only work that has
     // ended is waited for: a close waits for running work before it comes here.
     void stop();
-    // For the history's signals, which the view shows.
-    CardWorker *cardWorker() const { return m_cardWorker; }
 
     // The reader list is read; the settings' stored reader is watched whenever it is listed.
     void start(const QString &savedReader);
@@ -101,6 +100,11 @@ signals:
     void errorOccurred(const QString &text);
     // Work that a close waited for has ended.
     void closeReady();
+    // The history and the upload queue, as the card worker keeps them.
+    void cardHistoryFound(const QString &line);
+    void uploadsWaiting(int count);
+    void historyChanged();
+    void historyLoaded(const HistorySnapshot &snapshot);
 
 private:
     void connectCardWorker();

@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 // SCardCancel may reach it from the main thread.
 std::atomic<SCARDCONTEXT> monitorContext{0};
 std::atomic<bool> MonitorRunning{false};
-std::atomic<CardStateReceiver *> NotifyWindow{nullptr};
+std::atomic<CardStateReceiver *> NotifyReceiver{nullptr};
 
 std::thread monitorThread;
 std::mutex monitorMutex;
@@ -25,7 +25,7 @@ std::condition_variable monitorSignal;
 bool monitorEnded = false;
 
 // A wait that fails at once (the resource manager gone or restarting) would otherwise spin a core
-// and flood the window with notices.
+// and flood the receiver with notices.
 constexpr auto RetryPause = 1s;
 
 void pauseBeforeRetry()
@@ -68,12 +68,12 @@ void CardMonitorThread(std::string readerName, std::uint32_t monitorTag)
             const LONG established = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
             if (established != SCARD_S_SUCCESS) {
                 context = 0;
-                // The service went away before the monitor could wait on it: the window is told
+                // The service went away before the monitor could wait on it: the receiver is told
                 // once, as it is told of a wait that failed for that reason.
                 if (!establishFailureReported && isServiceLost(resultCode(established))) {
                     establishFailureReported = true;
-                    if (CardStateReceiver *window = NotifyWindow.load())
-                        window->PostCardState({resultCode(established), SCARD_STATE_UNAWARE, monitorTag});
+                    if (CardStateReceiver *receiver = NotifyReceiver.load())
+                        receiver->PostCardState({resultCode(established), SCARD_STATE_UNAWARE, monitorTag});
                 }
                 pauseBeforeRetry();
                 continue;
@@ -87,8 +87,8 @@ void CardMonitorThread(std::string readerName, std::uint32_t monitorTag)
             if (!readerName.empty())
                 fresh.eventState =
                         static_cast<std::uint32_t>(reader.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED));
-            if (CardStateReceiver *window = NotifyWindow.load())
-                window->PostCardState(fresh);
+            if (CardStateReceiver *receiver = NotifyReceiver.load())
+                receiver->PostCardState(fresh);
         }
         reader.dwCurrentState = reader.dwEventState;
         const DWORD recordCount = readerListed ? 2 : 1;
@@ -112,8 +112,8 @@ void CardMonitorThread(std::string readerName, std::uint32_t monitorTag)
             ReaderState = static_cast<std::uint32_t>(reader.dwEventState);
             notice.eventState = static_cast<std::uint32_t>(reader.dwEventState);
         }
-        if (CardStateReceiver *window = NotifyWindow.load())
-            window->PostCardState(notice);
+        if (CardStateReceiver *receiver = NotifyReceiver.load())
+            receiver->PostCardState(notice);
 
         if (result == SCARD_S_SUCCESS || result == SCARD_E_CANCELLED || result == SCARD_E_TIMEOUT
             || notice.result == resultCode(SCARD_S_SUCCESS))
@@ -138,9 +138,9 @@ void CardMonitorThread(std::string readerName, std::uint32_t monitorTag)
 
 } // namespace
 
-void startCardMonitor(const std::string &readerName, CardStateReceiver *window, std::uint32_t monitorTag)
+void startCardMonitor(const std::string &readerName, CardStateReceiver *receiver, std::uint32_t monitorTag)
 {
-    NotifyWindow = window;
+    NotifyReceiver = receiver;
     MonitorRunning = true;
     {
         std::lock_guard lock(monitorMutex);
@@ -172,7 +172,7 @@ void stopCardMonitor()
     }
     lock.unlock();
     monitorThread.join();
-    NotifyWindow = nullptr;
+    NotifyReceiver = nullptr;
 }
 
 bool isCardMonitorRunning()

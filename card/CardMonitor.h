@@ -9,7 +9,7 @@
 namespace TachoCard {
 
 // Starts the thread that watches readerName; a thread must not be running.
-void startCardMonitor(const std::string &readerName, CardStateReceiver *window, std::uint32_t monitorTag);
+void startCardMonitor(const std::string &readerName, CardStateReceiver *receiver, std::uint32_t monitorTag);
 
 // Cuts the monitor's pending wait short once, so that it posts a notice and waits again.
 void cancelMonitorWait();

@@ -268,14 +268,14 @@ void identifyStep(CardDownload &download, RecordingReporter &reporter, bool conn
     download.IdentifyCard();
 
     if (connectionFails) {
-        fuzzCheck(downloaded(download) == before && !reporter.readButtonEnabled,
+        fuzzCheck(downloaded(download) == before && !reporter.identified,
                   "a card that cannot be connected changes nothing");
         return;
     }
     const std::vector<DddRecord> found = records(downloaded(download));
     for (const DddRecord &record : found)
         fuzzCheck(record.fileId == CardFiles::Identification, "identification records only identification");
-    if (reporter.readButtonEnabled) {
+    if (reporter.identified) {
         fuzzCheck(found.size() == 2 && found[0].type == DddRecordType::Data, "identified with data and signature");
         const Bytes &content = found[0].content;
         fuzzCheck(reporter.cardInfo == holderName(content.data(), content.size()), "the holder comes from the card");
