@@ -3,6 +3,9 @@
 #include "app/WindowScale.h"
 
 #include <QPlainTextEdit>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 #include <cstdio>
@@ -19,7 +22,6 @@ LogPane::LogPane(QWidget *parent)
     LogMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     LogMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     LogMemo->setUndoRedoEnabled(false);
-    LogMemo->setMaximumBlockCount(MaximumLines);
     m_layout = new QVBoxLayout(this);
     m_layout->addWidget(LogMemo);
     applyScale(1.0);
@@ -52,6 +54,18 @@ void LogPane::flush()
         return;
     LogMemo->appendPlainText(m_pending.join(u'\n'));
     m_pending.clear();
+    trim();
+}
+
+void LogPane::trim()
+{
+    QTextDocument *document = LogMemo->document();
+    const int surplus = document->blockCount() - MaximumLines;
+    if (surplus < TrimStep)
+        return;
+    QTextCursor cursor(document);
+    cursor.setPosition(document->findBlockByNumber(surplus).position(), QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
 }
 
 void LogPane::clear()

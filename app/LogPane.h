@@ -1,8 +1,8 @@
 #pragma once
 
 // The "Ladící informace" tab: every exchange with the card, line by line. Lines are added in
-// batches, and the oldest go once MaximumLines are kept, so that a long session neither slows a
-// download nor grows without end.
+// batches, and the oldest go once more than MaximumLines are kept, so that a long session neither
+// slows a download nor grows without end.
 
 #include <QStringList>
 #include <QWidget>
@@ -16,6 +16,9 @@ class LogPane : public QWidget
 
 public:
     static constexpr int MaximumLines = 20000;
+    // The oldest lines go in one step once this many more have come: removing them one at a time
+    // as each new line comes would cost more than the lines themselves.
+    static constexpr int TrimStep = 5000;
 
     explicit LogPane(QWidget *parent = nullptr);
 
@@ -32,6 +35,8 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
+    void trim();
+
     QVBoxLayout *m_layout = nullptr;
     QStringList m_pending;
     // Lines also go to standard error when KORVAN_LOG_TO_STDERR is set (the demo, support).

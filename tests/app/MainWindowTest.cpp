@@ -1,4 +1,5 @@
 #include "app/ErrorDisplay.h"
+#include "app/LogPane.h"
 #include "app/MainUnit.h"
 #include "card/TachoCard.h"
 #include "support/CaseName.h"
@@ -252,6 +253,21 @@ TEST_F(MainWindow, ReportingOperationsWriteTheirControls)
     form.AddLog(QStringLiteral("third"));
     QCoreApplication::processEvents();
     EXPECT_EQ(form.LogMemo->toPlainText().split(u'\n'), (QStringList{"first", "", "third"}));
+}
+
+// A long session cannot grow the log without end: the oldest lines go, the newest stay in order.
+TEST_F(MainWindow, TheLogKeepsTheNewestLines)
+{
+    TMainForm form;
+    ASSERT_TRUE(started(form));
+    const int total = LogPane::MaximumLines + LogPane::TrimStep + 7;
+    for (int line = 1; line <= total; ++line)
+        form.AddLog(QString::number(line));
+    form.flushLog();
+    const QStringList kept = form.LogMemo->toPlainText().split(u'\n');
+    EXPECT_EQ(kept.size(), LogPane::MaximumLines);
+    EXPECT_EQ(kept.front(), QString::number(total - LogPane::MaximumLines + 1));
+    EXPECT_EQ(kept.back(), QString::number(total));
 }
 
 // The card layer's lines reach the log through the sink the window installs.
