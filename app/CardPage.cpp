@@ -52,7 +52,8 @@ CardPage::CardPage(QWidget *parent)
     m_layout->setSpacing(0);
     m_layout->addStretch(AboveHolder);
     m_layout->addWidget(CardInfoLabel);
-    m_layout->addSpacing(5);
+    m_holderGap = new QSpacerItem(0, 5, QSizePolicy::Minimum, QSizePolicy::Fixed);
+    m_layout->addSpacerItem(m_holderGap);
     m_layout->addWidget(CardHistoryLabel);
     m_layout->addStretch(AboveProgress);
     m_layout->addWidget(CardProgressBar);
@@ -66,8 +67,7 @@ void CardPage::applyScale(double scale)
 {
     using WindowScale::scaled;
     m_layout->setContentsMargins(scaled(8, scale), 0, scaled(8, scale), 0);
-    if (QLayoutItem *gap = m_layout->itemAt(2); gap != nullptr && gap->spacerItem() != nullptr)
-        gap->spacerItem()->changeSize(0, scaled(5, scale), QSizePolicy::Minimum, QSizePolicy::Fixed);
+    m_holderGap->changeSize(0, scaled(5, scale), QSizePolicy::Minimum, QSizePolicy::Fixed);
     for (QLabel *line : {CardInfoLabel, CardHistoryLabel})
         line->setMinimumHeight(scaled(15, scale));
     CardProgressBar->setFixedHeight(scaled(17, scale));

@@ -7,6 +7,7 @@
 
 class QLabel;
 class QPushButton;
+class QSpacerItem;
 class QVBoxLayout;
 class RunProgressBar;
 
@@ -30,4 +31,6 @@ public:
 
 private:
     QVBoxLayout *m_layout = nullptr;
+    // Between the holder and the card's last download.
+    QSpacerItem *m_holderGap = nullptr;
 };

@@ -277,8 +277,8 @@ void TMainForm::fitLayout(double scale)
 // in the design's proportions, rather than only in the one direction the layout would widen it.
 void TMainForm::growForContents()
 {
-    if (WindowScale::toHold(minimumSize(), m_layoutScale) > m_layoutScale)
-        fitLayout(WindowScale::toHold(minimumSize(), m_layoutScale));
+    if (const double needed = WindowScale::toHold(minimumSize(), m_layoutScale); needed > m_layoutScale)
+        fitLayout(needed);
 }
 
 void TMainForm::applyFontScale(double scale)

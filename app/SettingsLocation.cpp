@@ -1,5 +1,7 @@
 #include "app/SettingsLocation.h"
 
+#include "download/SaveFile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -18,18 +20,9 @@ QString settingsFilePath()
 bool createSettingsFolder(const QString &settingsFile)
 {
     const QString folder = QFileInfo(settingsFile).absolutePath();
-    // mkpath makes folders with the umask's permissions: the missing ones are noted first and
-    // closed to others once they are there, before the file with the credentials is written.
-    QStringList missing;
-    for (QString current = folder; !QFileInfo::exists(current) && !QDir(current).isRoot();
-         current = QFileInfo(current).path())
-        missing.prepend(current);
-    if (!QDir().mkpath(folder))
+    // The settings file holds the credentials: its folders are the owner's alone.
+    if (makeOwnerOnlyFolders(folder) != 0)
         return false;
-    for (const QString &made : std::as_const(missing)) {
-        if (!QFile::setPermissions(made, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
-            return false;
-    }
     return QFileInfo(folder).isDir();
 }
 

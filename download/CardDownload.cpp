@@ -176,7 +176,7 @@ CardDownload::SecondApplication CardDownload::selectSecondGenerationApplication(
 bool CardDownload::markLastCardDownload(const QString &title, std::uint32_t timeReal)
 {
     m_reporter.AddLog(QStringLiteral("----- Update file: ") + title + QStringLiteral(" -----"));
-    setCommand({0x00, 0xA4, 0x02, 0x0C, 0x02, 0x05, 0x0E});
+    setCommand({0x00, 0xA4, 0x02, 0x0C, 0x02, highByte(CardFiles::CardDownload), lowByte(CardFiles::CardDownload)});
     TransmitCommand();
     if (StatusWord != Success) {
         logFailure("select file");

@@ -1,5 +1,6 @@
 #include "download/SaveFile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -63,4 +64,42 @@ int syncFolder(const QString &folder)
         error = errno;
     ::close(descriptor);
     return error;
+}
+
+int makeOwnerOnlyFolders(const QString &folder, QString *failed)
+{
+    const QString absolute = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    // The missing ones are noted first and closed to others once they are there.
+    QStringList missing;
+    for (QString current = absolute; !QFileInfo::exists(current); current = QFileInfo(current).path()) {
+        missing.prepend(current);
+        if (QFileInfo(current).path() == current)
+            break;
+    }
+    if (missing.isEmpty())
+        return 0;
+    errno = 0;
+    if (!QDir().mkpath(absolute)) {
+        // mkpath stops at the first folder it cannot make, with that mkdir's error number.
+        const int number = lastError();
+        if (failed != nullptr) {
+            *failed = missing.back();
+            for (const QString &path : std::as_const(missing)) {
+                if (!QFileInfo::exists(path)) {
+                    *failed = path;
+                    break;
+                }
+            }
+        }
+        return number;
+    }
+    for (const QString &path : std::as_const(missing)) {
+        errno = 0;
+        if (!QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
+            if (failed != nullptr)
+                *failed = path;
+            return lastError();
+        }
+    }
+    return 0;
 }

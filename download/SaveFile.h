@@ -18,3 +18,8 @@ int saveFileAtomically(const QString &path, QByteArrayView data, mode_t mode);
 // that cannot be opened, or a file system that cannot sync folders, counts as synced: the file
 // itself is on disk already.
 int syncFolder(const QString &folder);
+
+// Makes folder and every folder above it that is missing, each for its owner only (mkpath alone
+// would give them the umask's permissions). 0 when the folder is there, else the errno value of
+// the first folder that could not be made or closed to others, whose path goes to failed.
+int makeOwnerOnlyFolders(const QString &folder, QString *failed = nullptr);

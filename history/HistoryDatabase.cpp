@@ -1,5 +1,7 @@
 #include "history/HistoryDatabase.h"
 
+#include "download/SaveFile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -17,43 +19,6 @@
 namespace {
 
 std::atomic<int> connectionCounter{0};
-
-// Creates the folders that are missing, each readable by the owner only: the history names the
-// company's drivers. mkpath makes them with the umask's permissions, so the missing ones are
-// noted first and closed to others once they are there.
-bool makeOwnerOnlyFolder(const QString &folder, QString &error)
-{
-    const QString absolute = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
-    QStringList missing;
-    for (QString current = absolute; !QFileInfo::exists(current); current = QFileInfo(current).path()) {
-        missing.prepend(current);
-        if (QFileInfo(current).path() == current)
-            break;
-    }
-    if (missing.isEmpty())
-        return true;
-    if (!QDir().mkpath(absolute)) {
-        // mkpath stops at the first folder it cannot make, with that mkdir's error number.
-        const int number = errno;
-        QString failed = missing.front();
-        for (const QString &path : std::as_const(missing)) {
-            failed = path;
-            if (!QFileInfo::exists(path))
-                break;
-        }
-        error = QStringLiteral("cannot create the folder %1: %2")
-                        .arg(failed, QString::fromLocal8Bit(std::strerror(number)));
-        return false;
-    }
-    for (const QString &path : std::as_const(missing)) {
-        if (!QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
-            error = QStringLiteral("cannot create the folder %1: %2")
-                            .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-            return false;
-        }
-    }
-    return true;
-}
 
 } // namespace
 
@@ -146,9 +111,12 @@ StoreStatus HistoryDatabase::open()
         if (!QFileInfo::exists(m_path))
             return failure(QStringLiteral("cannot open"), QStringLiteral("no history yet"));
     } else {
-        QString error;
-        if (!makeOwnerOnlyFolder(QFileInfo(m_path).path(), error))
-            return failure(QStringLiteral("cannot open"), error);
+        // The history names the company's drivers: its folders are the owner's alone.
+        QString failedFolder;
+        if (const int number = makeOwnerOnlyFolders(QFileInfo(m_path).path(), &failedFolder); number != 0)
+            return failure(QStringLiteral("cannot open"),
+                           QStringLiteral("cannot create the folder %1: %2")
+                                   .arg(failedFolder, QString::fromLocal8Bit(std::strerror(number))));
         // SQLite would create the file with the umask's permissions; the history is the owner's.
         const int fd = ::open(encoded.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd < 0 && errno != EACCES && errno != EROFS)
