@@ -3,23 +3,8 @@
 #include "history/DueRule.h"
 #include "history/FileFingerprint.h"
 
-#include <QTimer>
 
 namespace {
-
-// A retry's exchange is told in the log only: the status bar belongs to what the user is doing.
-class LogOnlyUploadReporter final : public UploadReporter
-{
-public:
-    explicit LogOnlyUploadReporter(std::function<void(const QString &)> log)
-        : m_log(std::move(log))
-    { }
-    void AddLog(const QString &text) override { m_log(text); }
-    void SetStatus(const QString &) override { }
-
-private:
-    std::function<void(const QString &)> m_log;
-};
 
 DownloadOutcome historyOutcome(DownloadRunResult::Outcome outcome)
 {
@@ -98,15 +83,11 @@ void CardWorker::listReaders()
     for (const std::string &reader : readers)
         names.append(QString::fromUtf8(reader));
     emit readersListed(listed, names);
-    // Without a reader no monitor starts: the queue does not wait for one.
-    if (!listed)
-        startQueueOnce();
 }
 
 void CardWorker::startMonitor(const QString &readerName, TachoCard::CardStateReceiver *receiver, std::uint32_t tag)
 {
     TachoCard::StartCardMonitor(readerName.toStdString(), receiver, tag);
-    startQueueOnce();
 }
 
 void CardWorker::disconnectCard()
@@ -147,21 +128,16 @@ void CardWorker::noteIdentifiedCard()
 
 void CardWorker::runDownload(const QString &folder)
 {
-    // No retry may come between the run and the question that follows a complete one.
-    if (m_queue)
-        m_queue->setHeld(true);
     const DownloadRunResult result = m_download.runDownload(folder);
-    recordRun(result, folder);
-    if (m_queue && result.outcome != DownloadRunResult::Outcome::Complete)
-        m_queue->setHeld(false);
-    emit runFinished(result);
+    const qint64 downloadId = recordRun(result, folder);
+    emit runFinished(result, downloadId,
+                     QByteArrayView(m_download.DownloadBuffer.data(), m_download.DownloadLength).toByteArray());
 }
 
-void CardWorker::recordRun(const DownloadRunResult &result, const QString &folder)
+qint64 CardWorker::recordRun(const DownloadRunResult &result, const QString &folder)
 {
-    m_offeredDownload = 0;
     if (!m_history)
-        return;
+        return 0;
     const QByteArrayView bytes(m_download.DownloadBuffer.data(), m_download.DownloadLength);
     DownloadRecord record;
     record.timeUtc = nowUtc();
@@ -185,113 +161,18 @@ void CardWorker::recordRun(const DownloadRunResult &result, const QString &folde
     const StoreResult<qint64> recorded = m_history->recordDownload(record);
     if (!recorded.ok()) {
         AddLog(recorded.error);
-        return;
+        return 0;
     }
-    m_offeredDownload = recorded.value;
     emit historyChanged();
+    return recorded.value;
 }
 
-void CardWorker::uploadFile(const UploadRequest &request)
+void CardWorker::openHistory(const QString &path)
 {
-    m_uploadLimits = request.limits;
-    const UploadCredentials credentials{request.company, request.user, request.password};
-    const QByteArray data = QByteArrayView(m_download.DownloadBuffer.data(), m_download.DownloadLength).toByteArray();
-    UploadOutcome outcome;
-    if (m_queue) {
-        // Held still: new credentials that lift a 401 send nothing before the user's own file.
-        m_queue->setCredentials(credentials);
-        m_senderCalled = false;
-        m_userUpload = true;
-        outcome = m_queue->sendChosen(std::exchange(m_offeredDownload, 0), data, request.fileName);
-        m_userUpload = false;
-        if (!m_senderCalled) {
-            // The queue found the file gone or changed on the disk: nothing went out.
-            AddLog(QStringLiteral("HTTP Upload failed: ") + QString::fromStdString(outcome.failureReason));
-            SetStatus(QStringLiteral("Odeslání souboru na server selhalo"));
-        }
-    } else {
-        outcome = sendToServer(*this, data, request.fileName, credentials);
-    }
-    emit uploadFinished(outcome);
-    // The user's file first, then what fell due meanwhile.
-    QMetaObject::invokeMethod(
-            this,
-            [this] {
-                if (m_queue)
-                    m_queue->setHeld(false);
-            },
-            Qt::QueuedConnection);
-    emit historyChanged();
-}
-
-UploadOutcome CardWorker::sendToServer(UploadReporter &reporter, const QByteArray &data, const QString &fileName,
-                                       const UploadCredentials &credentials)
-{
-    m_senderCalled = true;
-    UploadInput input;
-    input.company = credentials.company;
-    input.user = credentials.user;
-    input.password = credentials.password;
-    input.fileName = fileName;
-    input.data = data;
-    input.limits = m_uploadLimits;
-    return UploadFile(reporter, input);
-}
-
-void CardWorker::uploadNotSent(bool declined)
-{
-    if (declined && m_offeredDownload != 0 && m_history) {
-        if (const StoreStatus recorded = m_history->setUploadDeclined(m_offeredDownload); !recorded.ok())
-            AddLog(recorded.error);
-        emit historyChanged();
-    }
-    m_offeredDownload = 0;
-    if (m_queue)
-        m_queue->setHeld(false);
-}
-
-void CardWorker::openHistory(const QString &path, const UploadCredentials &credentials, const HttpLimits &limits)
-{
-    m_uploadLimits = limits;
     m_history = std::make_unique<HistoryStore>(path);
     if (const StoreStatus opened = m_history->open(); !opened.ok())
         AddLog(opened.error);
-    m_queue = std::make_unique<UploadQueue>(
-            *m_history, [this](const QByteArray &data, const QString &fileName, const UploadCredentials &with) {
-                if (m_userUpload)
-                    return sendToServer(*this, data, fileName, with);
-                LogOnlyUploadReporter logOnly([this](const QString &line) { AddLog(line); });
-                return sendToServer(logOnly, data, fileName, with);
-            });
-    m_queue->setClock([this] { return nowUtc(); });
-    m_queue->setCredentials(credentials);
-    connect(m_queue.get(), &UploadQueue::logLine, this, [this](const QString &line) {
-        AddLog(line);
-        emit historyChanged();
-    });
-    connect(m_queue.get(), &UploadQueue::waitingCountChanged, this, &CardWorker::uploadsWaiting);
-    m_queue->refreshWaitingCount();
-}
-
-void CardWorker::startQueueOnce()
-{
-    if (!m_queue || std::exchange(m_queueStarted, true))
-        return;
-    // Queued: the work already asked for (the monitor, an identification) goes first.
-    QMetaObject::invokeMethod(
-            this,
-            [this] {
-                if (m_queue)
-                    m_queue->start();
-            },
-            Qt::QueuedConnection);
-}
-
-void CardWorker::setUploadSettings(const UploadCredentials &credentials, const HttpLimits &limits)
-{
-    m_uploadLimits = limits;
-    if (m_queue)
-        m_queue->setCredentials(credentials);
+    emit historyOpened(path);
 }
 
 void CardWorker::loadHistory()
@@ -321,7 +202,6 @@ void CardWorker::release()
     TachoCard::ReleaseCardContext();
     // The database connection belongs to this thread: it is closed here, not where the worker is
     // deleted.
-    m_queue.reset();
     m_history.reset();
 }
 

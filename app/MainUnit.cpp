@@ -1,7 +1,7 @@
 #include "app/MainUnit.h"
 
 #include "app/CardPage.h"
-#include "app/CardWorker.h"
+#include "app/UploadRequest.h"
 #include "app/ErrorDisplay.h"
 #include "app/HistoryPage.h"
 #include "app/LogPane.h"
@@ -194,14 +194,20 @@ void TMainForm::FormCreate()
 void TMainForm::FormDestroy()
 {
     m_destroyed = true;
+    // Written before anything waits, unless a termination already wrote them.
+    const SettingsWriteResult written = m_settingsSaved ? SettingsWriteResult{true, 0, {}} : saveSettings();
     m_session->stop();
+    if (!written.ok)
+        throw ApplicationError(written.errorText);
+}
 
+SettingsWriteResult TMainForm::saveSettings()
+{
+    m_settingsSaved = true;
     StoredSettings settings = m_settingsPage->current();
     settings.Left = pos().x();
     settings.Top = pos().y();
-    const SettingsWriteResult written = writeSettings(SettingsFileName, settings);
-    if (!written.ok)
-        throw ApplicationError(written.errorText);
+    return writeSettings(SettingsFileName, settings);
 }
 
 void TMainForm::ReaderButtonClick()
@@ -226,8 +232,11 @@ void TMainForm::PathButtonClick()
 
 void TMainForm::closeEvent(QCloseEvent *e)
 {
-    if (state() == FormState::Asking && m_question)
+    if (state() == FormState::Asking && m_question) {
+        // Closing is no answer: the file stays to be sent from the history.
+        m_session->closeWhenIdle();
         m_question->done(QMessageBox::No);
+    }
     if (isBusy()) {
         m_session->closeWhenIdle();
         e->ignore();
@@ -238,14 +247,25 @@ void TMainForm::closeEvent(QCloseEvent *e)
     e->accept();
 }
 
+// A termination request: nobody waits for the program. The settings are written first, so that a
+// second request (which ends the process at once) loses nothing; a run stops at its next command
+// and keeps what it read as an incomplete download, an upload in flight ends and stays queued.
 void TMainForm::terminate()
 {
+    if (!m_settingsSaved) {
+        if (const SettingsWriteResult written = saveSettings(); !written.ok)
+            AddLog(written.errorText);
+    }
+    m_session->endWorkNow();
     m_session->closeWhenIdle();
     // Error boxes too: their nested loop would otherwise keep the program alive for nobody.
     for (QWidget *widget : QApplication::topLevelWidgets()) {
         if (auto *box = qobject_cast<QMessageBox *>(widget); box && box->isVisible() && box != m_question)
             box->reject();
     }
+    // Closed by the end, the question stays unanswered: the file can be sent from the history.
+    if (m_question)
+        m_question->done(QMessageBox::No);
     OpenDirDialog->close();
     close();
 }

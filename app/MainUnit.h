@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/SessionState.h"
+#include "app/SettingsStore.h"
 #include "upload/HttpClient.h"
 
 #include <QDateTime>
@@ -153,6 +154,7 @@ private:
     void startHistory();
     void showUploadsWaiting(int count);
     void sendUploadSettings();
+    SettingsWriteResult saveSettings();
 
     void setCardPanel(const QString &text);
     void clearLog();
@@ -163,6 +165,7 @@ private:
     TitlePanel *m_titlePanel = nullptr;
     StatusLine *m_statusLine = nullptr;
     bool m_destroyed = false;
+    bool m_settingsSaved = false;
     double m_layoutScale = 1.0;
     QVBoxLayout *m_tabsLayout = nullptr;
     CardPage *m_cardPage = nullptr;

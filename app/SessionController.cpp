@@ -2,6 +2,9 @@
 
 #include "app/CardWorker.h"
 #include "app/ErrorDisplay.h"
+#include "app/NetworkWorker.h"
+#include "app/UploadRequest.h"
+#include "card/TachoCard.h"
 
 namespace {
 
@@ -28,16 +31,34 @@ void SessionController::startWorkers()
     m_cardWorker = new CardWorker;
     connectCardWorker();
     m_cardThread.start(m_cardWorker);
+    m_networkWorker = new NetworkWorker;
+    connectNetworkWorker();
+    m_networkThread.start(m_networkWorker);
+}
+
+void SessionController::endWorkNow()
+{
+    TachoCard::RequestStop();
+    if (m_networkWorker != nullptr)
+        m_networkWorker->cancel();
 }
 
 void SessionController::stop()
 {
     m_presence.close();
+    // Nothing the network does is worth waiting for at the end: what was in flight stays queued.
+    if (m_networkWorker != nullptr)
+        m_networkWorker->cancel();
     m_cardThread.stop([worker = m_cardWorker] {
         if (worker != nullptr)
             worker->release();
     });
     m_cardWorker = nullptr;
+    m_networkThread.stop([worker = m_networkWorker] {
+        if (worker != nullptr)
+            worker->release();
+    });
+    m_networkWorker = nullptr;
 }
 
 // What the worker reports comes here queued, in the order it was reported.
@@ -56,16 +77,30 @@ void SessionController::connectCardWorker()
     connect(worker, &CardWorker::identificationFinished, this,
             [this](bool identified) { runGuarded([&] { identificationFinished(identified); }); });
     connect(worker, &CardWorker::runFinished, this,
-            [this](const DownloadRunResult &result) { runGuarded([&] { runFinished(result); }); });
-    connect(worker, &CardWorker::uploadFinished, this, [this] { runGuarded([this] { uploadFinished(); }); });
+            [this](const DownloadRunResult &result, qint64 downloadId, const QByteArray &bytes) {
+                runGuarded([&] { runFinished(result, downloadId, bytes); });
+            });
+    connect(worker, &CardWorker::historyOpened, this, [this](const QString &path) {
+        m_networkThread.post([worker = m_networkWorker, path, credentials = m_uploadCredentials,
+                              limits = m_uploadLimits] { worker->openHistory(path, credentials, limits); });
+    });
     connect(worker, &CardWorker::cardHistoryFound, this, [this](const QString &line) {
         // A line that comes after the card has gone belongs to nobody.
         if (cardPresent())
             emit cardHistoryFound(line);
     });
-    connect(worker, &CardWorker::uploadsWaiting, this, &SessionController::uploadsWaiting);
     connect(worker, &CardWorker::historyChanged, this, &SessionController::historyChanged);
     connect(worker, &CardWorker::historyLoaded, this, &SessionController::historyLoaded);
+}
+
+void SessionController::connectNetworkWorker()
+{
+    NetworkWorker *worker = m_networkWorker;
+    connect(worker, &NetworkWorker::logged, this, &SessionController::logLine);
+    connect(worker, &NetworkWorker::statusReported, this, &SessionController::setStatus);
+    connect(worker, &NetworkWorker::uploadFinished, this, [this] { runGuarded([this] { uploadFinished(); }); });
+    connect(worker, &NetworkWorker::uploadsWaiting, this, &SessionController::uploadsWaiting);
+    connect(worker, &NetworkWorker::historyChanged, this, &SessionController::historyChanged);
 }
 
 void SessionController::connectPresence()
@@ -169,7 +204,8 @@ void SessionController::setCardPanel(const QString &text)
 
 void SessionController::setDownloadClock(std::function<QDateTime()> clock)
 {
-    m_cardThread.post([worker = m_cardWorker, clock = std::move(clock)] { worker->setClock(clock); });
+    m_cardThread.post([worker = m_cardWorker, clock] { worker->setClock(clock); });
+    m_networkThread.post([worker = m_networkWorker, clock = std::move(clock)] { worker->setClock(clock); });
 }
 
 // --- The reader list ---
@@ -265,11 +301,14 @@ void SessionController::startRun(const QString &folder)
     if (m_state != SessionState::Ready)
         return;
     setState(SessionState::Running);
+    holdQueue(true);
     m_cardThread.post([worker = m_cardWorker, folder] { worker->runDownload(folder); });
 }
 
-void SessionController::runFinished(const DownloadRunResult &result)
+void SessionController::runFinished(const DownloadRunResult &result, qint64 downloadId, const QByteArray &bytes)
 {
+    m_offeredDownload = downloadId;
+    m_offeredBytes = bytes;
     if (result.outcome == DownloadRunResult::Outcome::Complete && !m_closePending) {
         setState(SessionState::Asking);
         m_verification = result.verification;
@@ -278,8 +317,11 @@ void SessionController::runFinished(const DownloadRunResult &result)
     }
     if (result.outcome == DownloadRunResult::Outcome::Complete)
         uploadNotSent(false);
+    else
+        holdQueue(false);
     setState(SessionState::Idle);
-    if (result.outcome == DownloadRunResult::Outcome::WriteFailed)
+    // Nobody is there to close a box once the program is ending: the log and the status say it.
+    if (result.outcome == DownloadRunResult::Outcome::WriteFailed && !m_closePending)
         emit errorOccurred(result.errorText);
     afterWork();
 }
@@ -298,7 +340,8 @@ UploadQuestion SessionController::uploadQuestion() const
 void SessionController::questionAnswered(bool yes, const UploadRequest &request)
 {
     if (!yes || m_closePending) {
-        uploadNotSent(!yes);
+        // A question closed by the program's end was not answered: the file can still be sent.
+        uploadNotSent(!yes && !m_closePending);
         setState(SessionState::Idle);
         afterWork();
         return;
@@ -316,31 +359,51 @@ void SessionController::questionAnswered(bool yes, const UploadRequest &request)
 void SessionController::uploadFile(const UploadRequest &request)
 {
     setState(SessionState::Uploading);
-    m_cardThread.post([worker = m_cardWorker, request] { worker->uploadFile(request); });
+    UploadRequest offered = request;
+    offered.downloadId = std::exchange(m_offeredDownload, 0);
+    offered.data = std::exchange(m_offeredBytes, QByteArray());
+    // The user's file goes first: a retry in flight gives way and stays waiting.
+    if (m_networkWorker != nullptr)
+        m_networkWorker->cancelRetry();
+    m_networkThread.post([worker = m_networkWorker, offered] { worker->uploadFile(offered); });
 }
 
 void SessionController::uploadFinished()
 {
+    holdQueue(false);
     setState(SessionState::Idle);
     afterWork();
 }
 
 void SessionController::uploadNotSent(bool declined)
 {
-    m_cardThread.post([worker = m_cardWorker, declined] { worker->uploadNotSent(declined); });
+    m_networkThread.post([worker = m_networkWorker, declined, downloadId = std::exchange(m_offeredDownload, 0)] {
+        worker->uploadNotSent(downloadId, declined);
+    });
+    m_offeredBytes.clear();
+    holdQueue(false);
+}
+
+void SessionController::holdQueue(bool held)
+{
+    m_networkThread.post([worker = m_networkWorker, held] { worker->setHeld(held); });
 }
 
 // --- The history and the upload queue ---
 
 void SessionController::openHistory(const QString &path, const UploadCredentials &credentials, const HttpLimits &limits)
 {
-    m_cardThread.post(
-            [worker = m_cardWorker, path, credentials, limits] { worker->openHistory(path, credentials, limits); });
+    m_uploadCredentials = credentials;
+    m_uploadLimits = limits;
+    m_cardThread.post([worker = m_cardWorker, path] { worker->openHistory(path); });
 }
 
 void SessionController::setUploadSettings(const UploadCredentials &credentials, const HttpLimits &limits)
 {
-    m_cardThread.post([worker = m_cardWorker, credentials, limits] { worker->setUploadSettings(credentials, limits); });
+    m_uploadCredentials = credentials;
+    m_uploadLimits = limits;
+    m_networkThread.post(
+            [worker = m_networkWorker, credentials, limits] { worker->setUploadSettings(credentials, limits); });
 }
 
 void SessionController::loadHistory()

@@ -17,6 +17,7 @@
 #include <optional>
 
 class CardWorker;
+class NetworkWorker;
 struct UploadRequest;
 
 // How the upload question is put for the download just written.
@@ -39,9 +40,13 @@ public:
     explicit SessionController(QObject *parent = nullptr);
     ~SessionController() override;
 
-    // Starts the card worker on its thread; until then no work is done.
+    // Starts the card and the network workers on their threads; until then no work is done.
     void startWorkers();
-    // Powers a held card down, ends the monitor and the worker: the last call. Only work that has
+    // The program is ending and nobody waits for the work: a run stops at its next command (what
+    // was read is written as an incomplete download), the exchange with the server in flight ends
+    // at once and its file stays waiting. Any thread may call it.
+    void endWorkNow();
+    // Powers a held card down, ends the monitor and the workers: the last call. Only work that has
     // ended is waited for: a close waits for running work before it comes here.
     void stop();
 
@@ -74,7 +79,7 @@ public:
     void closeWhenIdle() { m_closePending = true; }
     void setDownloadClock(std::function<QDateTime()> clock);
 
-    // --- The history and the upload queue, which the card worker keeps ---
+    // --- The history (the card worker's) and the upload queue (the network worker's) ---
     void openHistory(const QString &path, const UploadCredentials &credentials, const HttpLimits &limits);
     void setUploadSettings(const UploadCredentials &credentials, const HttpLimits &limits);
     void loadHistory();
@@ -82,7 +87,7 @@ public:
     // --- The card worker's results; public so that a session can be driven without one ---
     void readersListed(bool listed, const QStringList &readers);
     void identificationFinished(bool identified);
-    void runFinished(const DownloadRunResult &result);
+    void runFinished(const DownloadRunResult &result, qint64 downloadId = 0, const QByteArray &bytes = {});
     void uploadFinished();
 
 signals:
@@ -100,7 +105,7 @@ signals:
     void errorOccurred(const QString &text);
     // Work that a close waited for has ended.
     void closeReady();
-    // The history and the upload queue, as the card worker keeps them.
+    // The history and the upload queue, as the workers keep them.
     void cardHistoryFound(const QString &line);
     void uploadsWaiting(int count);
     void historyChanged();
@@ -108,6 +113,7 @@ signals:
 
 private:
     void connectCardWorker();
+    void connectNetworkWorker();
     void connectPresence();
     void connectReaders();
     void setState(SessionState state);
@@ -119,14 +125,24 @@ private:
     void cardInserted(bool deferred);
     void cardRemoved();
     void uploadNotSent(bool declined);
+    // The queue sends nothing but the user's own file during a run and its question.
+    void holdQueue(bool held);
     void setCardPanel(const QString &text);
 
     SessionState m_state = SessionState::Starting;
     WorkerThread m_cardThread{QStringLiteral("card worker")};
     CardWorker *m_cardWorker = nullptr;
+    WorkerThread m_networkThread{QStringLiteral("network worker")};
+    NetworkWorker *m_networkWorker = nullptr;
+    // The credentials and limits the network worker opens the queue with, once the history is made.
+    UploadCredentials m_uploadCredentials;
+    HttpLimits m_uploadLimits;
     CardPresence m_presence;
     ReaderSelection m_readers;
-    DownloadVerification m_verification; // of the download the upload question is about
+    // The download the upload question is about.
+    DownloadVerification m_verification;
+    qint64 m_offeredDownload = 0;
+    QByteArray m_offeredBytes;
     QString m_status;
     QString m_cardInfo;
     // The status text an identification that waited for other work restores when it succeeds.

@@ -22,6 +22,7 @@ SCARDCONTEXT ContextHandle = 0;
 SCARDHANDLE CardHandle = 0;
 SCARD_IO_REQUEST SendPci{SCARD_PROTOCOL_T0, sizeof(SCARD_IO_REQUEST)};
 LONG LastResult = SCARD_S_SUCCESS;
+std::atomic<bool> StopRequested{false};
 std::string ReaderName;
 LogSink logSink;
 
@@ -191,11 +192,23 @@ bool ResetCard()
     return true;
 }
 
+void RequestStop()
+{
+    StopRequested = true;
+}
+
 void TransmitCommand()
 {
     StatusWord = 0;
     if (!IsCardConnected())
         return;
+    if (StopRequested) {
+        ResponseLength = 0;
+        LastResult = SCARD_E_CANCELLED;
+        CardLog("Error:");
+        logResult();
+        return;
+    }
 
     const std::size_t commandLength = std::min<std::size_t>(CommandLength, CommandBuffer.size());
     CardLog("Command:");

@@ -41,6 +41,9 @@ bool ListReaders(std::vector<std::string> &items);
 bool ConnectCard();
 bool IsCardConnected();
 void TransmitCommand();
+// The program is ending: every later command fails at once as a cancelled one, so that a run
+// stops at its next command and writes what it read. Any thread may call it.
+void RequestStop();
 bool DisconnectCard();
 void ReleaseCardContext();
 

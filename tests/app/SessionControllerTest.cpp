@@ -2,7 +2,7 @@
 // of events (the worker's results, card notices, the user's actions) and what the session is left
 // in: its state, a card waiting, the controls that can be used, the status text.
 #include "app/SessionController.h"
-#include "app/CardWorker.h"
+#include "app/UploadRequest.h"
 #include "card/WinSCard.h"
 
 #include "support/CaseName.h"
