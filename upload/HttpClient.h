@@ -11,8 +11,8 @@
 
 struct HttpLimits
 {
-    // Longest wait for any one step on the network: connecting, each handshake step, each write
-    // and each read.
+    // Longest wait for any one step on the network: looking the name up, connecting, each
+    // handshake step, each write and each read.
     std::chrono::milliseconds readTimeout{90'000};
     // The whole exchange, from connecting to the last byte of the answer. A server that keeps
     // the answer coming ever so slowly must not hold the window for ever.
