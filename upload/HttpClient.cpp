@@ -18,10 +18,14 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Without a descriptor to wait on, a cancel is noticed by looking at it this often.
+constexpr std::chrono::milliseconds CancelCheckInterval{20};
 
 struct SocketHandle
 {
@@ -124,17 +128,22 @@ const BIO_METHOD *socketBioMethod()
 class Exchange
 {
 public:
-    Exchange(const HttpLimits &limits)
+    Exchange(const HttpLimits &limits, const HttpCancel *cancel, const AddressLookup::Function &lookup)
         : perWait_(limits.readTimeout)
         , connectWait_(std::min(limits.connectTimeout, limits.readTimeout))
+        , resolveWait_(std::min(limits.resolveTimeout, limits.readTimeout))
         , deadline_(Clock::now() + limits.overallLimit)
+        , cancel_(cancel)
+        , lookup_(lookup)
     { }
 
     HttpResult run(const UploadAddress &address, std::string_view request)
     {
         HttpResult result;
         ERR_clear_error();
-        if (connectTcp(address) && startTls(address) && handshake() && send(request) && receive())
+        if (cancelRequested())
+            failCancelled("before connecting");
+        else if (connectTcp(address) && startTls(address) && handshake() && send(request) && receive())
             result.completed = true;
         if (ssl_ && result.completed)
             SSL_shutdown(ssl_.get()); // a courtesy close_notify; its outcome changes nothing
@@ -144,6 +153,7 @@ public:
             result.headerLines = reader_.headerLines();
         else
             result.error = error_.empty() ? reader_.error() : error_;
+        result.cancelled = cancelled_;
         return result;
     }
 
@@ -154,29 +164,44 @@ private:
         return false;
     }
 
-    // Waits until the socket is ready for events; false (with the reason kept) when the wait
-    // or the whole exchange runs out of time.
+    bool cancelRequested() const { return cancel_ && cancel_->isCancelled(); }
+
+    bool failCancelled(const std::string &when)
+    {
+        cancelled_ = true;
+        return failWith("cancelled " + when);
+    }
+
+    // Waits until fd is ready for events; false (with the reason kept) when the wait or the
+    // whole exchange runs out of time, or the exchange is cancelled.
     bool waitFor(int fd, short events, const char *what) { return waitFor(fd, events, what, perWait_); }
 
     bool waitFor(int fd, short events, const char *what, std::chrono::milliseconds perWait)
     {
+        const auto stepEnd = Clock::now() + perWait;
+        const int cancelFd = cancel_ ? cancel_->fd() : -1;
         while (true) {
+            if (cancelRequested())
+                return failCancelled(std::string("while ") + what);
             const auto now = Clock::now();
+            // The step's own limit is named when it ends first, the overall one otherwise.
+            if (now >= stepEnd && stepEnd <= deadline_)
+                return failWith(std::string("timed out while ") + what);
             if (now >= deadline_)
                 return failWith(std::string("overall time limit reached while ") + what);
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - now);
-            const auto wait = std::min(left, perWait);
-            pollfd entry{fd, events, 0};
-            const int ready = ::poll(&entry, 1, int(std::clamp<long long>(wait.count(), 1, 86'400'000)));
-            if (ready > 0)
-                return true;
-            if (ready == 0) {
-                if (wait == perWait)
-                    return failWith(std::string("timed out while ") + what);
-                continue; // the deadline check above reports it
-            }
-            if (errno != EINTR)
+            auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::min(stepEnd, deadline_) - now);
+            if (cancel_ && cancelFd < 0)
+                wait = std::min(wait, CancelCheckInterval);
+            // poll() passes over the second entry when there is no cancel descriptor.
+            std::array<pollfd, 2> entries{pollfd{fd, events, 0}, pollfd{cancelFd, POLLIN, 0}};
+            const int ready =
+                    ::poll(entries.data(), entries.size(), int(std::clamp<long long>(wait.count(), 1, 86'400'000)));
+            if (ready < 0 && errno != EINTR)
                 return failWith(errnoText("poll", errno));
+            if (ready > 0 && entries[1].revents != 0)
+                return failCancelled(std::string("while ") + what);
+            if (ready > 0 && entries[0].revents != 0)
+                return true;
         }
     }
 
@@ -187,16 +212,18 @@ private:
         hints.ai_socktype = SOCK_STREAM;
         hints.ai_protocol = IPPROTO_TCP;
         hints.ai_flags = address.ipLiteral ? AI_NUMERICHOST : 0;
-        addrinfo *found = nullptr;
-        const std::string port = std::to_string(address.port);
-        const int lookup = ::getaddrinfo(address.host.c_str(), port.c_str(), &hints, &found);
-        if (lookup != 0)
-            return failWith(std::string("address lookup: ") + gai_strerror(lookup));
-        std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, &freeaddrinfo);
+        AddressLookup lookup(address.host, std::to_string(address.port), hints, lookup_);
+        if (!lookup.startError().empty())
+            return failWith(lookup.startError());
+        if (!waitFor(lookup.readyFd(), POLLIN, "looking up the address", resolveWait_))
+            return false;
+        if (lookup.status() != 0)
+            return failWith(std::string("address lookup: ") + gai_strerror(lookup.status()));
+        const AddressLookup::List list = lookup.takeList();
 
         // Each address in turn (a name may give an IPv6 address the server does not listen on),
         // all within the one deadline.
-        for (const addrinfo *entry = found; entry; entry = entry->ai_next) {
+        for (const addrinfo *entry = list.get(); entry; entry = entry->ai_next) {
             SocketHandle candidate;
             candidate.fd =
                     ::socket(entry->ai_family, entry->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, entry->ai_protocol);
@@ -210,7 +237,7 @@ private:
                     continue;
                 }
                 if (!waitFor(candidate.fd, POLLOUT, "connecting", connectWait_)) {
-                    if (Clock::now() >= deadline_)
+                    if (cancelled_ || Clock::now() >= deadline_)
                         return false;
                     continue;
                 }
@@ -318,6 +345,8 @@ private:
         while (!request.empty()) {
             if (Clock::now() >= deadline_)
                 return failWith("overall time limit reached while sending");
+            if (cancelRequested())
+                return failCancelled("while sending");
             std::size_t written = 0;
             errno = 0;
             const int ret = SSL_write_ex(ssl_.get(), request.data(), request.size(), &written);
@@ -339,6 +368,8 @@ private:
             // us wait long, yet must not keep us for ever.
             if (Clock::now() >= deadline_)
                 return failWith("overall time limit reached while reading the answer");
+            if (cancelRequested())
+                return failCancelled("while reading the answer");
             std::size_t received = 0;
             errno = 0;
             const int ret = SSL_read_ex(ssl_.get(), buffer.data(), buffer.size(), &received);
@@ -360,7 +391,11 @@ private:
 
     std::chrono::milliseconds perWait_;
     std::chrono::milliseconds connectWait_;
+    std::chrono::milliseconds resolveWait_;
     Clock::time_point deadline_;
+    const HttpCancel *cancel_;
+    const AddressLookup::Function &lookup_;
+    bool cancelled_ = false;
     SocketHandle socket_;
     SocketBioState bioState_;
     std::unique_ptr<SSL_CTX, SslCtxFree> ctx_;
@@ -371,12 +406,13 @@ private:
 
 } // namespace
 
-HttpClient::HttpClient(HttpLimits limits)
+HttpClient::HttpClient(HttpLimits limits, AddressLookup::Function lookup)
     : limits_(limits)
+    , lookup_(std::move(lookup))
 { }
 
-HttpResult HttpClient::exchange(const UploadAddress &address, std::string_view request)
+HttpResult HttpClient::exchange(const UploadAddress &address, std::string_view request, const HttpCancel *cancel)
 {
-    Exchange run(limits_);
+    Exchange run(limits_, cancel, lookup_);
     return run.run(address, request);
 }

@@ -161,9 +161,11 @@ UploadOutcome UploadFile(UploadReporter &reporter, const UploadInput &input)
 
     HttpClient client(input.limits);
     const HttpResult result =
-            client.exchange(*address, std::string_view(request.constData(), std::size_t(request.size())));
-    if (!result.completed)
+            client.exchange(*address, std::string_view(request.constData(), std::size_t(request.size())), input.cancel);
+    if (!result.completed) {
+        outcome.cancelled = result.cancelled;
         return fail(result.error.empty() ? std::string("no answer") : result.error);
+    }
     reporter.AddLog(QStringLiteral("HTTP Upload: "));
     reporter.AddLog(QString::number(result.statusCode));
     for (const std::string &line : result.headerLines)

@@ -28,6 +28,8 @@ struct UploadInput
     QByteArrayView data;
     QString uploadUrl = ConfiguredUploadUrl();
     HttpLimits limits;
+    // Ends the exchange early when cancelled from another thread; must outlive the call.
+    const HttpCancel *cancel = nullptr;
 };
 
 // How an upload ended.
@@ -36,12 +38,14 @@ struct UploadOutcome
     bool completed = false; // an answer was read to its end
     int statusCode = 0; // the answer's status code, when completed
     std::string failureReason; // why there was no answer; never a credential
+    bool cancelled = false; // there was no answer because input.cancel was cancelled
 };
 
 // Builds and sends the request and reports: "Odesílám soubor na server..." first, then, for an
 // answer, the status code and header block in the log and the text for the status code; for a
-// failed exchange one log line with the reason and "Odeslání souboru na server selhalo". Blocks
-// until the exchange ends (bounded by input.limits).
+// failed exchange one log line with the reason and "Odeslání souboru na server selhalo"; a
+// cancelled exchange is reported as a failed one. Blocks until the exchange ends (bounded by
+// input.limits, cut short by input.cancel).
 UploadOutcome UploadFile(UploadReporter &reporter, const UploadInput &input);
 
 // --- The parts of the request, for UploadFile and its tests ---
