@@ -165,6 +165,7 @@ void NetworkWorker::cancel()
 
 void NetworkWorker::cancelRetry()
 {
+    std::lock_guard lock(m_cancelMutex);
     if (m_retryInFlight)
         m_cancel.cancel();
 }

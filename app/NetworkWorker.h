@@ -70,7 +70,7 @@ private:
     HttpLimits m_uploadLimits;
     std::function<QDateTime()> m_clock = [] { return QDateTime::currentDateTimeUtc(); };
     HttpCancel m_cancel;
-    std::mutex m_cancelMutex; // orders a reset for the next exchange against an ending
+    std::mutex m_cancelMutex; // a reset for the next exchange never crosses a cancel
     bool m_ending = false;
     std::atomic<bool> m_retryInFlight{false};
     // The exchange of the user's own upload is told to the window; a retry's goes to the log only,
