@@ -70,7 +70,8 @@ public:
 public slots:
     // At program start: every waiting file now, then the schedule.
     void start();
-    // The texts of the settings edits; a change lifts the hold that a 401 put on the queue.
+    // The credentials as the user last committed them in the settings; a change lifts the hold
+    // that a 401 put on the queue.
     void setCredentials(const UploadCredentials &credentials);
     // Sends every waiting file whose time has come, and sets the timer for the next one.
     void processDue();
