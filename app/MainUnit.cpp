@@ -27,7 +27,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
@@ -61,6 +60,9 @@ TMainForm::~TMainForm()
     // goes: both report to this object.
     if (!m_destroyed)
         m_session->stop();
+    // The focused edit loses its focus as the window goes, which would commit its text to a
+    // window already half destroyed.
+    disconnect(m_settingsPage, nullptr, this, nullptr);
 }
 
 void TMainForm::connectSession()
@@ -165,11 +167,6 @@ void TMainForm::createControls()
     window->addWidget(Bevel1);
     window->addLayout(m_tabsLayout, 1);
     window->addWidget(StatusBar);
-
-    m_uploadSettingsTimer = new QTimer(this);
-    m_uploadSettingsTimer->setSingleShot(true);
-    m_uploadSettingsTimer->setInterval(1000);
-    connect(m_uploadSettingsTimer, &QTimer::timeout, this, [this] { sendUploadSettings(); });
 }
 
 void TMainForm::FormCreate()
@@ -468,7 +465,7 @@ void TMainForm::startHistory()
     const UploadCredentials credentials{SettingsCompanyEdit->text(), SettingsUserEdit->text(),
                                         SettingsPasswordEdit->text()};
     m_session->openHistory(HistoryStore::defaultPath(), credentials, UploadLimits);
-    connect(m_settingsPage, &SettingsPage::credentialsEdited, m_uploadSettingsTimer, qOverload<>(&QTimer::start));
+    connect(m_settingsPage, &SettingsPage::credentialsCommitted, this, &TMainForm::sendUploadSettings);
 }
 
 void TMainForm::sendUploadSettings()

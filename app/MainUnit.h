@@ -21,7 +21,6 @@ class QPushButton;
 class QStatusBar;
 class QTabWidget;
 class QTableView;
-class QTimer;
 class QVBoxLayout;
 class CardPage;
 class HistoryPage;
@@ -172,7 +171,5 @@ private:
     SettingsPage *m_settingsPage = nullptr;
     LogPane *m_logPane = nullptr;
     HistoryPage *m_historyPage = nullptr;
-    // The settings edits' texts go to the queue once typing has paused, not at every key.
-    QTimer *m_uploadSettingsTimer = nullptr;
     int m_uploadsWaiting = 0;
 };

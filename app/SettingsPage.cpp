@@ -74,7 +74,7 @@ SettingsPage::SettingsPage(QWidget *parent)
         m_credentials->addWidget(edit, row, 1);
         // What is stored and sent are Windows-1250 bytes: the edits take only what those can hold.
         edit->setValidator(new Windows1250Validator(edit));
-        connect(edit, &QLineEdit::textChanged, this, &SettingsPage::credentialsEdited);
+        connect(edit, &QLineEdit::editingFinished, this, &SettingsPage::credentialsCommitted);
         ++row;
     }
     m_credentials->setColumnStretch(1, 1);

@@ -50,8 +50,9 @@ public:
     TOpenDirDialog *OpenDirDialog = nullptr;
 
 signals:
-    // A credential's text changed (typed or loaded).
-    void credentialsEdited();
+    // The user finished editing a credential: Enter, or leaving the edit after a change. Never
+    // in the middle of typing, so that a half-typed password never reaches the server.
+    void credentialsCommitted();
 
 private:
     QVBoxLayout *m_layout = nullptr;

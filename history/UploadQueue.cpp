@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -15,6 +16,13 @@ constexpr std::chrono::minutes BusyRecheck{1};
 bool endsRetries(int statusCode)
 {
     return statusCode == 200 || statusCode == 409;
+}
+
+// A redirect or a refusal other than 401 says something about the file or the address that
+// sending it again does not change.
+bool refusesTheFile(int statusCode)
+{
+    return statusCode >= 300 && statusCode < 500 && statusCode != 401;
 }
 
 } // namespace
@@ -146,6 +154,8 @@ UploadQueue::Attempt UploadQueue::attempt(qint64 id, bool chosenNow, UploadOutco
     const UploadOutcome outcome = m_sender(content.bytes, record.fileName, m_credentials);
     if (chosenOutcome)
         *chosenOutcome = outcome;
+    if (outcome.completed)
+        m_noServerUntil = QDateTime();
 
     if (outcome.completed && endsRetries(outcome.statusCode)) {
         finish(UploadState::Sent, outcome.statusCode, {}, QString());
@@ -167,13 +177,21 @@ UploadQueue::Attempt UploadQueue::attempt(qint64 id, bool chosenNow, UploadOutco
         finish(UploadState::Failed, outcome.statusCode, {}, QString());
         return Attempt::Ended;
     }
+    if (outcome.completed && refusesTheFile(outcome.statusCode)) {
+        const QString reason = QStringLiteral("the server refused the file (%1)").arg(outcome.statusCode);
+        finish(UploadState::Failed, outcome.statusCode, {}, reason);
+        log(record.fileName, QStringLiteral("%1; it is not sent again").arg(reason));
+        return Attempt::Ended;
+    }
     const std::chrono::minutes delay = retryDelay(record.uploadAttempts);
     const QDateTime next = now.addSecs(std::chrono::seconds(delay).count());
+    if (!outcome.completed)
+        m_noServerUntil = next;
     const QString reason = outcome.completed ? QStringLiteral("the server answered %1").arg(outcome.statusCode)
                                              : QString::fromStdString(outcome.failureReason);
     finish(UploadState::Waiting, outcome.completed ? outcome.statusCode : record.uploadStatus, next, reason);
     log(record.fileName, QStringLiteral("%1; next attempt in %2 min").arg(reason).arg(delay.count()));
-    return Attempt::Queued;
+    return outcome.completed ? Attempt::Queued : Attempt::NoServer;
 }
 
 void UploadQueue::start()
@@ -197,14 +215,30 @@ void UploadQueue::process(bool everyWaiting)
         if (!queued.ok())
             emit logLine(QStringLiteral("Upload queue: %1").arg(queued.error));
         const QDateTime now = m_clock();
+        std::vector<qint64> due;
         for (const DownloadRecord &record : queued.value) {
             // A row in flight is either another instance's send (its lock says so) or a crash's.
-            const bool due = everyWaiting || record.uploadState == UploadState::Sending
-                    || !record.nextAttemptUtc.isValid() || record.nextAttemptUtc <= now;
-            if (!due)
-                continue;
-            if (attempt(record.id, false, nullptr) == Attempt::Paused)
+            if (everyWaiting || record.uploadState == UploadState::Sending || !record.nextAttemptUtc.isValid()
+                || record.nextAttemptUtc <= now)
+                due.push_back(record.id);
+        }
+        // Until the time the last unanswered exchange set, the server is taken to be away still.
+        if (!everyWaiting && m_noServerUntil.isValid() && now < m_noServerUntil)
+            due.clear();
+        for (std::size_t i = 0; i < due.size(); ++i) {
+            const Attempt result = attempt(due[i], false, nullptr);
+            if (result == Attempt::Paused)
                 break;
+            if (result == Attempt::NoServer) {
+                // Each of the others would only wait for the same missing server in turn.
+                if (const std::size_t others = due.size() - i - 1; others > 0)
+                    emit logLine(
+                            QStringLiteral("Upload queue: the server was not reached; %1 other %2 for the next "
+                                           "attempt")
+                                    .arg(others)
+                                    .arg(others == 1 ? QStringLiteral("file waits") : QStringLiteral("files wait")));
+                break;
+            }
         }
     }
     refreshWaitingCount();
@@ -245,6 +279,8 @@ void UploadQueue::schedule()
     QDateTime next;
     for (const DownloadRecord &record : queued.value) {
         QDateTime when = record.nextAttemptUtc.isValid() ? record.nextAttemptUtc : now;
+        if (m_noServerUntil.isValid())
+            when = std::max(when, m_noServerUntil);
         if (m_busy.count(record.id) != 0 || record.uploadState == UploadState::Sending)
             when = std::max(when, now.addSecs(std::chrono::seconds(BusyRecheck).count()));
         if (!next.isValid() || when < next)

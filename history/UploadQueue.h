@@ -7,8 +7,10 @@
 // A file is queued when the user's upload failed, or the server answered 5xx or 401. Retries come
 // after 1, 2, 4 ... and at most 60 minutes while the program runs, and for every waiting file at
 // start, in the order of the downloads, each from the file on the disk and only while the file is
-// still the one downloaded. 200 and 409 end a file's retries; 401 holds the queue until the
-// credentials change. An attempt cut off by a crash is made once more at the next start.
+// still the one downloaded. 200 and 409 end a file's retries; a redirect or another refusal ends
+// them as failed; 401 holds the queue until the credentials change. An exchange that finds no
+// server ends the pass: the other files wait for the next attempt rather than each finding the
+// same. An attempt cut off by a crash is made once more at the next start.
 
 #include "history/HistoryStore.h"
 #include "history/UploadLock.h"
@@ -68,7 +70,8 @@ public:
 public slots:
     // At program start: every waiting file now, then the schedule.
     void start();
-    // The texts of the settings edits; a change lifts the hold that a 401 put on the queue.
+    // The credentials as the user last committed them in the settings; a change lifts the hold
+    // that a 401 put on the queue.
     void setCredentials(const UploadCredentials &credentials);
     // Sends every waiting file whose time has come, and sets the timer for the next one.
     void processDue();
@@ -83,7 +86,8 @@ signals:
     void logLine(const QString &line);
 
 private:
-    enum class Attempt { Ended, Queued, Paused, Busy, NotAllowed, StoreFailed };
+    // NoServer: queued after an exchange that found no server (no answer at all).
+    enum class Attempt { Ended, Queued, NoServer, Paused, Busy, NotAllowed, StoreFailed };
 
     Attempt attempt(qint64 id, bool chosenNow, UploadOutcome *outcome);
     void process(bool everyWaiting);
@@ -104,4 +108,7 @@ private:
     std::set<qint64> m_busy;
     QTimer m_timer;
     QDateTime m_wakeUp;
+    // After an exchange that found no server: no retry before the time that exchange's file was
+    // given; an answer from the server clears it.
+    QDateTime m_noServerUntil;
 };

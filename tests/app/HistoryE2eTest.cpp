@@ -161,8 +161,7 @@ TEST_F(HistoryE2e, AFileThatFoundTheServerDownIsSentOnceWhenItIsBack)
     startServer(
             {"--listen", "127.0.0.1:" + std::to_string(port), "--expect-credentials", ServerCredentials.toStdString()});
     openWindow();
-    ASSERT_TRUE(
-            waitUntil([this] { return form->uploadsWaiting() == 0 && !server->recordedRequests().empty(); }, 30000))
+    ASSERT_TRUE(waitUntil([this] { return form->uploadsWaiting() == 0 && !server->recordedRequests().empty(); }, 30000))
             << logText().toStdString();
     // Time for a second request that must not come.
     QTest::qWait(1500);
@@ -178,7 +177,8 @@ TEST_F(HistoryE2e, AFileThatFoundTheServerDownIsSentOnceWhenItIsBack)
 }
 
 // 401: the file waits and the queue sends nothing more until the credentials are changed in the
-// settings; then the file goes once.
+// settings; then the file goes once. A change counts when the user commits it, with Enter or by
+// leaving the edit: a password half typed, however long the pauses, never reaches the server.
 TEST_F(HistoryE2e, UnauthorizedHoldsTheQueueUntilTheCredentialsChange)
 {
     startServer({"--expect-credentials", ServerCredentials.toStdString()});
@@ -193,9 +193,28 @@ TEST_F(HistoryE2e, UnauthorizedHoldsTheQueueUntilTheCredentialsChange)
     QTest::qWait(2000);
     EXPECT_EQ(server->recordedRequests().size(), 1u);
 
-    form->SettingsPasswordEdit->setText(QStringLiteral("heslo"));
-    ASSERT_TRUE(waitUntil([this] { return form->uploadsWaiting() == 0; }, 30000));
+    form->PageControl1->setCurrentWidget(form->SettingsSheet);
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    QLineEdit *password = form->SettingsPasswordEdit;
+    password->setFocus();
+    password->selectAll();
+    for (const QChar typed : QStringLiteral("hes")) {
+        QTest::keyClick(password, typed.toLatin1());
+        QTest::qWait(1200);
+    }
+    EXPECT_EQ(server->recordedRequests().size(), 1u);
+    // Enter commits the half: refused like the first.
+    QTest::keyClick(password, Qt::Key_Return);
+    ASSERT_TRUE(waitUntil([this] { return server->recordedRequests().size() == 2u; }));
+    ASSERT_TRUE(waitUntil([this] { return logText().count(QStringLiteral("the queue waits for new ones")) == 2; }));
+
+    QTest::keyClicks(password, QStringLiteral("lo"));
+    QTest::qWait(1500);
     EXPECT_EQ(server->recordedRequests().size(), 2u);
+    form->SettingsUserEdit->setFocus();
+    ASSERT_TRUE(waitUntil([this] { return form->uploadsWaiting() == 0; }, 30000));
+    EXPECT_EQ(server->recordedRequests().size(), 3u);
     ASSERT_EQ(historyRows().size(), 1u);
     EXPECT_EQ(historyRows().front().uploadState, UploadState::Sent);
     // The retry left the status bar to the user's own work.

@@ -125,6 +125,116 @@ TEST_F(UploadQueueTest, TheUsersUploadEndsOrIsQueuedByTheAnswer)
     }
 }
 
+// One pass over three waiting files: the server's answers, in the order they come, decide which
+// files are tried, how each ends and whether the queue stops. Answers past the list are 200.
+TEST_F(UploadQueueTest, APassGoesOnOrStopsByTheAnswers)
+{
+    struct Case
+    {
+        const char *name;
+        std::vector<UploadOutcome> answers;
+        std::vector<int> attempted;
+        std::vector<UploadState> states;
+        QString error; // of the last file attempted
+        bool paused;
+        int wakeUpMinutes; // -1: no timer
+        const char *logged;
+    };
+    using enum UploadState;
+    const Case cases[] = {
+            {"no answer stops the pass",
+             {noAnswer()},
+             {0},
+             {Waiting, Waiting, Waiting},
+             "connection refused",
+             false,
+             1,
+             "the server was not reached; 2 other files wait for the next attempt"},
+            {"no answer after a 200",
+             {answer(200), noAnswer()},
+             {0, 1},
+             {Sent, Waiting, Waiting},
+             "connection refused",
+             false,
+             1,
+             "1 other file waits"},
+            {"no answer at the last file",
+             {answer(200), answer(200), noAnswer()},
+             {0, 1, 2},
+             {Sent, Sent, Waiting},
+             "connection refused",
+             false,
+             1,
+             "next attempt in 1 min"},
+            {"5xx goes on", {answer(503)}, {0, 1, 2}, {Waiting, Sent, Sent}, {}, false, 1, "the server answered 503"},
+            {"3xx and 4xx end as failed",
+             {answer(302), answer(403), answer(404)},
+             {0, 1, 2},
+             {Failed, Failed, Failed},
+             "the server refused the file (404)",
+             false,
+             -1,
+             "the server refused the file (403); it is not sent again"},
+            {"401 holds", {answer(401)}, {0}, {Waiting, Waiting, Waiting}, {}, true, -1, "waits for new ones"},
+    };
+    int round = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<qint64> ids;
+        for (int i = 0; i < 3; ++i)
+            ids.push_back(addDownload(QStringLiteral("P%1F%2").arg(round).arg(i), UploadState::Waiting));
+        ++round;
+        auto queue = makeQueue(store);
+        QSignalSpy lines(queue.get(), &UploadQueue::logLine);
+        sent.clear();
+        answers.assign(c.answers.begin(), c.answers.end());
+        queue->processDue();
+
+        std::vector<int> attempted;
+        for (const QString &name : sentNames())
+            for (int i = 0; i < 3; ++i)
+                if (row(ids[i]).fileName == name)
+                    attempted.push_back(i);
+        EXPECT_EQ(attempted, c.attempted);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(row(ids[i]).uploadState, c.states[i]) << i;
+            EXPECT_EQ(row(ids[i]).uploadAttempts, i <= c.attempted.back() ? 1 : 0) << i;
+        }
+        if (!c.error.isEmpty()) {
+            EXPECT_EQ(row(ids[c.attempted.back()]).uploadError, c.error);
+        }
+        EXPECT_EQ(queue->isPaused(), c.paused);
+        EXPECT_EQ(queue->nextWakeUp(), c.wakeUpMinutes < 0 ? QDateTime() : now.addSecs(c.wakeUpMinutes * 60));
+        QStringList logged;
+        for (const QList<QVariant> &line : lines)
+            logged << line[0].toString();
+        EXPECT_TRUE(logged.join(u'\n').contains(QString::fromLatin1(c.logged))) << logged.join(u'\n').toStdString();
+        for (const qint64 id : ids)
+            store.finishAttempt(id, UploadState::Sent, 200, {}, {});
+    }
+}
+
+// Files the pass left waiting go at the first file's next attempt, not at once one by one.
+TEST_F(UploadQueueTest, TheFilesAPassLeftGoAtTheNextAttempt)
+{
+    for (const char *card : {"CZ1", "CZ2", "CZ3"})
+        addDownload(QString::fromLatin1(card), UploadState::Waiting);
+    auto queue = makeQueue(store);
+    answers = {noAnswer()};
+    queue->start();
+    ASSERT_EQ(sent.size(), 1u);
+    const QDateTime next = now.addSecs(60);
+    EXPECT_EQ(queue->nextWakeUp(), next);
+    now = next.addSecs(-1);
+    queue->processDue();
+    EXPECT_EQ(sent.size(), 1u);
+    now = next;
+    queue->processDue();
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_EQ(sent[1].fileName, sent[0].fileName);
+    EXPECT_EQ(store.waitingCount().value, 0);
+}
+
 TEST_F(UploadQueueTest, RetriesBackOffUpToAnHour)
 {
     const qint64 id = addDownload(QStringLiteral("CZ1"));
