@@ -3,7 +3,6 @@
 #include "history/DueRule.h"
 #include "history/FileFingerprint.h"
 
-
 namespace {
 
 DownloadOutcome historyOutcome(DownloadRunResult::Outcome outcome)

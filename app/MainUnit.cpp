@@ -1,7 +1,6 @@
 #include "app/MainUnit.h"
 
 #include "app/CardPage.h"
-#include "app/UploadRequest.h"
 #include "app/ErrorDisplay.h"
 #include "app/HistoryPage.h"
 #include "app/LogPane.h"
@@ -13,6 +12,7 @@
 #include "app/SettingsStore.h"
 #include "app/StatusLine.h"
 #include "app/TitlePanel.h"
+#include "app/UploadRequest.h"
 #include "app/WindowScale.h"
 #include "history/HistorySnapshot.h"
 #include "history/HistoryStore.h"

@@ -68,7 +68,9 @@ private:
     std::unique_ptr<HistoryStore> m_history;
     std::unique_ptr<UploadQueue> m_queue;
     HttpLimits m_uploadLimits;
-    std::function<QDateTime()> m_clock = [] { return QDateTime::currentDateTimeUtc(); };
+    std::function<QDateTime()> m_clock = [] {
+        return QDateTime::currentDateTimeUtc();
+    };
     HttpCancel m_cancel;
     std::mutex m_cancelMutex; // a reset for the next exchange never crosses a cancel
     bool m_ending = false;

@@ -154,6 +154,15 @@ UploadQueue::Attempt UploadQueue::attempt(qint64 id, bool chosenNow, UploadOutco
     const UploadOutcome outcome = m_sender(content.bytes, record.fileName, m_credentials);
     if (chosenOutcome)
         *chosenOutcome = outcome;
+    if (outcome.cancelled) {
+        // Cut off by the program's end, or by the user's own file: it says nothing of the server.
+        // The file keeps waiting (the next start tries it first), after the usual pause.
+        const std::chrono::minutes delay = retryDelay(record.uploadAttempts);
+        finish(UploadState::Waiting, record.uploadStatus, now.addSecs(std::chrono::seconds(delay).count()),
+               record.uploadError);
+        log(record.fileName, QStringLiteral("the exchange was cancelled; next attempt in %1 min").arg(delay.count()));
+        return Attempt::Cancelled;
+    }
     if (outcome.completed)
         m_noServerUntil = QDateTime();
 
@@ -227,7 +236,7 @@ void UploadQueue::process(bool everyWaiting)
             due.clear();
         for (std::size_t i = 0; i < due.size(); ++i) {
             const Attempt result = attempt(due[i], false, nullptr);
-            if (result == Attempt::Paused)
+            if (result == Attempt::Paused || result == Attempt::Cancelled)
                 break;
             if (result == Attempt::NoServer) {
                 // Each of the others would only wait for the same missing server in turn.

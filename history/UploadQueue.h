@@ -87,7 +87,7 @@ signals:
 
 private:
     // NoServer: queued after an exchange that found no server (no answer at all).
-    enum class Attempt { Ended, Queued, NoServer, Paused, Busy, NotAllowed, StoreFailed };
+    enum class Attempt { Ended, Queued, NoServer, Cancelled, Paused, Busy, NotAllowed, StoreFailed };
 
     Attempt attempt(qint64 id, bool chosenNow, UploadOutcome *outcome);
     void process(bool everyWaiting);

@@ -23,6 +23,14 @@ UploadOutcome noAnswer()
     return {false, 0, "connection refused"};
 }
 
+// The program's end, or the user's own file, cut the exchange off.
+UploadOutcome cancelled()
+{
+    UploadOutcome outcome{false, 0, "cancelled while reading the answer"};
+    outcome.cancelled = true;
+    return outcome;
+}
+
 struct Sent
 {
     QString fileName;
@@ -101,9 +109,13 @@ TEST_F(UploadQueueTest, TheUsersUploadEndsOrIsQueuedByTheAnswer)
         bool waits;
     };
     const Case cases[] = {
-            {"200", answer(200), UploadState::Sent, false},   {"409", answer(409), UploadState::Sent, false},
-            {"503", answer(503), UploadState::Waiting, true}, {"no answer", noAnswer(), UploadState::Waiting, true},
-            {"401", answer(401), UploadState::Waiting, true}, {"400", answer(400), UploadState::Failed, false},
+            {"200", answer(200), UploadState::Sent, false},
+            {"409", answer(409), UploadState::Sent, false},
+            {"503", answer(503), UploadState::Waiting, true},
+            {"no answer", noAnswer(), UploadState::Waiting, true},
+            {"401", answer(401), UploadState::Waiting, true},
+            {"400", answer(400), UploadState::Failed, false},
+            {"cancelled", cancelled(), UploadState::Waiting, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -176,6 +188,14 @@ TEST_F(UploadQueueTest, APassGoesOnOrStopsByTheAnswers)
              -1,
              "the server refused the file (403); it is not sent again"},
             {"401 holds", {answer(401)}, {0}, {Waiting, Waiting, Waiting}, {}, true, -1, "waits for new ones"},
+            {"cancelled stops the pass, the server not judged",
+             {cancelled()},
+             {0},
+             {Waiting, Waiting, Waiting},
+             {},
+             false,
+             0,
+             "the exchange was cancelled; next attempt in 1 min"},
     };
     int round = 0;
     for (const Case &c : cases) {
