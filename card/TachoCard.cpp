@@ -258,6 +258,8 @@ void ReleaseCardContext()
         LastResult = SCardReleaseContext(ContextHandle);
         ContextHandle = 0;
     }
+    // The session that asked for the stop is over; a window opened after it starts afresh.
+    StopRequested = false;
 }
 
 bool StartCardMonitor(const std::string &readerName, CardStateReceiver *window, std::uint32_t monitorTag)

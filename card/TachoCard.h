@@ -42,7 +42,8 @@ bool ConnectCard();
 bool IsCardConnected();
 void TransmitCommand();
 // The program is ending: every later command fails at once as a cancelled one, so that a run
-// stops at its next command and writes what it read. Any thread may call it.
+// stops at its next command and writes what it read. Any thread may call it; releasing the
+// context ends the request.
 void RequestStop();
 bool DisconnectCard();
 void ReleaseCardContext();
