@@ -209,6 +209,9 @@ void CardDownload::IdentifyCard()
     if (!selectTachographApplication()
         || !ReadCardFile(QLatin1String(identification.title), identification.fileId, identification.isSigned)) {
         m_reporter.SetCardInfo(QStringLiteral("vložená karta nebyla rozpoznána"));
+        // Nothing more is asked of a card that is not one to download, and held exclusively it
+        // would stay closed to every other program until it is pulled.
+        DisconnectCard();
         return;
     }
 
