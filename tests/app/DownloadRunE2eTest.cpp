@@ -361,7 +361,7 @@ TEST_F(DownloadRunPulled, BeforeTheApplicationOrIdentificationNoFileIsWritten)
     EXPECT_EQ(statusText(), QStringLiteral("Chyba při načítání: nelze načíst identifikační soubor"));
 }
 
-TEST_F(DownloadRunE2e, SecondRunInTheSameMinuteLeavesOneFileWithItsBytes)
+TEST_F(DownloadRunE2e, SecondRunInTheSameMinuteKeepsTheFirstFile)
 {
     VirtualCard &first = startCard({"--seed", "31"});
     openWindow();
@@ -382,11 +382,15 @@ TEST_F(DownloadRunE2e, SecondRunInTheSameMinuteLeavesOneFileWithItsBytes)
     runDownload();
 
     const QStringList files = downloadedFiles();
-    ASSERT_EQ(files.size(), 2) << files.join(u',').toStdString();
-    EXPECT_TRUE(files.contains(QStringLiteral("C_20240131_0905_Y_X") + QString(34, u' ') + QStringLiteral("_CZ1")
-                               + QString(13, u' ') + QStringLiteral(".ddd")));
-    const QString fixedName = files.filter(QStringLiteral("C_20240131_0905")).value(0);
-    EXPECT_EQ(readDownload(fixedName), third.expectedDownload());
+    ASSERT_EQ(files.size(), 3) << files.join(u',').toStdString();
+    const QString fixedName =
+            QStringLiteral("C_20240131_0905_Y_X") + QString(34, u' ') + QStringLiteral("_CZ1") + QString(13, u' ');
+    ASSERT_TRUE(files.contains(fixedName + QStringLiteral(".ddd")));
+    ASSERT_TRUE(files.contains(fixedName + QStringLiteral("_2.ddd")));
+    EXPECT_EQ(readDownload(fixedName + QStringLiteral(".ddd")), second.expectedDownload());
+    EXPECT_EQ(readDownload(fixedName + QStringLiteral("_2.ddd")), third.expectedDownload());
+    EXPECT_TRUE(logText().contains(QStringLiteral("----- Finished, saved to ") + fixedName
+                                   + QStringLiteral("_2.ddd -----")));
 }
 
 TEST_F(DownloadRunE2e, MissingFolderShowsInvalidFilenameAndOffersNoUpload)
