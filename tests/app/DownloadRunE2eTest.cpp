@@ -1,6 +1,8 @@
 // The download run of the real window against the simulated card on the real stack.
 #include "WindowE2e.h"
 #include "app/RunProgressBar.h"
+#include "history/FileFingerprint.h"
+#include "history/HistoryStore.h"
 #include "support/CaseName.h"
 #include "support/ModalAnswerer.h"
 #include "support/SecondGenerationCheck.h"
@@ -391,6 +393,18 @@ TEST_F(DownloadRunE2e, SecondRunInTheSameMinuteKeepsTheFirstFile)
     EXPECT_EQ(readDownload(fixedName + QStringLiteral("_2.ddd")), third.expectedDownload());
     EXPECT_TRUE(logText().contains(QStringLiteral("----- Finished, saved to ") + fixedName
                                    + QStringLiteral("_2.ddd -----")));
+
+    // The history keeps each download with its own file, which still is what was written.
+    HistoryStore store(HistoryStore::defaultPath(), {.access = HistoryStore::Access::ReadOnly});
+    const std::vector<DownloadRecord> rows = store.downloads().value;
+    for (const QString &name : {fixedName + QStringLiteral(".ddd"), fixedName + QStringLiteral("_2.ddd")}) {
+        const auto row = std::find_if(rows.begin(), rows.end(),
+                                      [&](const DownloadRecord &record) { return record.fileName == name; });
+        ASSERT_NE(row, rows.end()) << name.toStdString();
+        const std::vector<std::uint8_t> bytes = readDownload(name);
+        EXPECT_EQ(FileFingerprint({row->size, row->sha256}),
+                  fingerprintOf(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size()))));
+    }
 }
 
 TEST_F(DownloadRunE2e, MissingFolderShowsInvalidFilenameAndOffersNoUpload)
