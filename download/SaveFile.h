@@ -1,9 +1,9 @@
 #pragma once
 
-// Replacing a file as one step with QSaveFile, with the error number of the step that failed:
-// users are shown codes and texts made from it. The new content goes to a temporary file in the
-// target's folder, is flushed to disk and takes the target's name only when it is complete, so a
-// failure leaves no partial file and keeps the earlier one.
+// Replacing a file as one step with QSaveFile, or adding a file that replaces none, with the error
+// number of the step that failed: users are shown codes and texts made from it. The new content
+// goes to a temporary file in the target's folder, is flushed to disk and takes the target's name
+// only when it is complete, so a failure leaves no partial file and keeps the earlier one.
 
 #include <QByteArrayView>
 #include <QString>
