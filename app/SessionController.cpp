@@ -67,7 +67,7 @@ void SessionController::connectCardWorker()
     CardWorker *worker = m_cardWorker;
     connect(worker, &CardWorker::logged, this, &SessionController::logLine);
     connect(worker, &CardWorker::statusReported, this, &SessionController::setStatus);
-    connect(worker, &CardWorker::cardInfoReported, this, &SessionController::setCardInfo);
+    connect(worker, &CardWorker::cardInfoReported, this, &SessionController::reportCardInfo);
     connect(worker, &CardWorker::cardConnectionChanged, this,
             [this](bool connected) { setCardPanel(connected ? QStringLiteral("Karta připojena") : QString()); });
     connect(worker, &CardWorker::downloadRunStarted, this, &SessionController::logCleared);
@@ -84,11 +84,7 @@ void SessionController::connectCardWorker()
         m_networkThread.post([worker = m_networkWorker, path, credentials = m_uploadCredentials,
                               limits = m_uploadLimits] { worker->openHistory(path, credentials, limits); });
     });
-    connect(worker, &CardWorker::cardHistoryFound, this, [this](const QString &line) {
-        // A line that comes after the card has gone belongs to nobody.
-        if (cardPresent())
-            emit cardHistoryFound(line);
-    });
+    connect(worker, &CardWorker::cardHistoryFound, this, &SessionController::reportCardHistory);
     connect(worker, &CardWorker::historyChanged, this, &SessionController::historyChanged);
     connect(worker, &CardWorker::historyLoaded, this, &SessionController::historyLoaded);
 }
@@ -277,15 +273,47 @@ void SessionController::cardRemoved()
 void SessionController::identifyCard()
 {
     setState(SessionState::Identifying);
+    m_identificationShown = false;
     m_cardThread.post([worker = m_cardWorker] { worker->identifyCard(); });
+}
+
+// An identification first tells the card tab that it reads the card; what it finds (the holder,
+// or that the card is not one) is shown when it has ended, together with the state it leaves: a
+// holder on the card tab promises a card that can be read, and the worker may still spend a while
+// on the card's history between the two.
+void SessionController::reportCardInfo(const QString &text)
+{
+    if (m_state == SessionState::Identifying && std::exchange(m_identificationShown, true)) {
+        m_foundCardInfo = text;
+        return;
+    }
+    setCardInfo(text);
+}
+
+void SessionController::reportCardHistory(const QString &line)
+{
+    if (m_state == SessionState::Identifying) {
+        m_foundCardHistory = line;
+        return;
+    }
+    // A line that comes after the card has gone belongs to nobody.
+    if (cardPresent())
+        emit cardHistoryFound(line);
 }
 
 void SessionController::identificationFinished(bool identified)
 {
+    const std::optional<QString> found = std::exchange(m_foundCardInfo, std::nullopt);
+    const std::optional<QString> history = std::exchange(m_foundCardHistory, std::nullopt);
     if (!cardPresent()) {
-        // Pulled while it was being identified: what the identification showed is stale.
+        // Pulled while it was being identified: what the identification found is stale.
         setCardPanel(QString());
         setCardInfo(NoCardText);
+    } else if (found) {
+        setCardInfo(*found);
+        // The view clears the line with each text, so it follows the holder.
+        if (history)
+            emit cardHistoryFound(*history);
     }
     setState(cardPresent() && identified ? SessionState::Ready : SessionState::Idle);
     if (const std::optional<QString> kept = std::exchange(m_statusToKeep, std::nullopt);

@@ -86,6 +86,9 @@ public:
 
     // --- The card worker's results; public so that a session can be driven without one ---
     void readersListed(bool listed, const QStringList &readers);
+    // The card tab's text and the line of the card's history, as the worker reports them.
+    void reportCardInfo(const QString &text);
+    void reportCardHistory(const QString &line);
     void identificationFinished(bool identified);
     void runFinished(const DownloadRunResult &result, qint64 downloadId = 0, const QByteArray &bytes = {});
     void uploadFinished();
@@ -147,6 +150,10 @@ private:
     QString m_cardInfo;
     // The status text an identification that waited for other work restores when it succeeds.
     std::optional<QString> m_statusToKeep;
+    // What the running identification found for the card tab, shown at its end.
+    bool m_identificationShown = false;
+    std::optional<QString> m_foundCardInfo;
+    std::optional<QString> m_foundCardHistory;
     QString m_statusBeforeOutage;
     bool m_closePending = false;
 };

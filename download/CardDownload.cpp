@@ -209,6 +209,9 @@ void CardDownload::IdentifyCard()
     if (!selectTachographApplication()
         || !ReadCardFile(QLatin1String(identification.title), identification.fileId, identification.isSigned)) {
         m_reporter.SetCardInfo(QStringLiteral("vložená karta nebyla rozpoznána"));
+        // Nothing more is asked of a card that is not one to download, and held exclusively it
+        // would stay closed to every other program until it is pulled.
+        DisconnectCard();
         return;
     }
 
@@ -349,9 +352,15 @@ DownloadRunResult CardDownload::runDownload(const QString &folder)
     const QDateTime now = clock();
     const bool complete = firstFailure.isEmpty();
     result.firstFailedFile = firstFailure;
-    result.fileName = complete ? downloadFileName(now, FileNamePart) : incompleteDownloadFileName(now, FileNamePart);
+    const auto fileNameFor = [&](int number) {
+        return complete ? downloadFileName(now, FileNamePart, number)
+                        : incompleteDownloadFileName(now, FileNamePart, number);
+    };
+    result.fileName = fileNameFor(1);
     const FileWriteResult written =
-            writeDownloadFile(folder, result.fileName, DownloadBuffer.data(), static_cast<std::size_t>(DownloadLength));
+            writeDownloadFile(folder, fileNameFor, DownloadBuffer.data(), static_cast<std::size_t>(DownloadLength));
+    if (!written.fileName.isEmpty())
+        result.fileName = written.fileName;
 
     // Only a download that is complete and kept marks the card as downloaded.
     if (written.written && complete) {

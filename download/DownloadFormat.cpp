@@ -70,15 +70,16 @@ QString holderName(const std::uint8_t *identification, std::size_t count)
             + identificationText(identification, count, IdentificationFields::Surname);
 }
 
-QString downloadFileName(const QDateTime &localTime, const QByteArray &fileNamePart)
+QString downloadFileName(const QDateTime &localTime, const QByteArray &fileNamePart, int number)
 {
+    const QString further = number > 1 ? u'_' + QString::number(number) : QString();
     return QStringLiteral("C_") + localTime.toString(QStringLiteral("yyyyMMdd_HHmm")) + u'_'
-            + fromWindows1250(fileNamePart) + QStringLiteral(".ddd");
+            + fromWindows1250(fileNamePart) + further + QStringLiteral(".ddd");
 }
 
-QString incompleteDownloadFileName(const QDateTime &localTime, const QByteArray &fileNamePart)
+QString incompleteDownloadFileName(const QDateTime &localTime, const QByteArray &fileNamePart, int number)
 {
-    return downloadFileName(localTime, fileNamePart) + QStringLiteral(".neuplne");
+    return downloadFileName(localTime, fileNamePart, number) + QStringLiteral(".neuplne");
 }
 
 } // namespace DownloadFormat

@@ -40,11 +40,13 @@ QString identificationText(const std::uint8_t *identification, std::size_t count
 // First names, a space and the surname, each as identificationText gives it.
 QString holderName(const std::uint8_t *identification, std::size_t count);
 
-// "C_" + yyyymmdd_hhnn + "_" + the card part + ".ddd".
-QString downloadFileName(const QDateTime &localTime, const QByteArray &fileNamePart);
+// "C_" + yyyymmdd_hhnn + "_" + the card part + ".ddd". A number above 1 names a further download
+// of the card in the same minute: "_" and the number come before ".ddd", so that the name still
+// begins as programs that read these names expect.
+QString downloadFileName(const QDateTime &localTime, const QByteArray &fileNamePart, int number = 1);
 
 // The name of a download that lacks a file: the complete form followed by ".neuplne", so that
 // neither a person nor a program that takes up ".ddd" files can take it for a complete download.
-QString incompleteDownloadFileName(const QDateTime &localTime, const QByteArray &fileNamePart);
+QString incompleteDownloadFileName(const QDateTime &localTime, const QByteArray &fileNamePart, int number = 1);
 
 } // namespace DownloadFormat

@@ -6,6 +6,8 @@
 #include <QSaveFile>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,7 +20,85 @@ int lastError()
     return errno != 0 ? errno : EIO;
 }
 
+// The temporary file of saveNewFile: made beside its target, where a rename or a link into the
+// target's name stays within one file system; hidden, and without the target's extension, so that
+// no program that takes up finished downloads takes it up.
+int writeTemporaryFile(const QString &target, QByteArrayView data, mode_t mode, QByteArray &path)
+{
+    const QFileInfo info(target);
+    path = QFile::encodeName(info.path() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
+    const int descriptor = ::mkostemp(path.data(), O_CLOEXEC);
+    if (descriptor < 0)
+        return errno;
+    int error = ::fchmod(descriptor, mode) != 0 ? errno : 0;
+    for (qsizetype done = 0; error == 0 && done < data.size();) {
+        const ssize_t written = ::write(descriptor, data.data() + done, static_cast<size_t>(data.size() - done));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0)
+            error = errno;
+        else if (written == 0)
+            error = ENOSPC; // nothing written and no error: nothing more fits
+        else
+            done += written;
+    }
+    if (error == 0 && ::fsync(descriptor) != 0)
+        error = errno;
+    if (::close(descriptor) != 0 && error == 0)
+        error = errno;
+    if (error != 0)
+        ::unlink(path.constData());
+    return error;
+}
+
+// Gives the finished temporary file the target's name only while no file has it. A file system
+// that cannot rename without replacing (a network share) can mostly still link; one that can do
+// neither gets the name taken by an empty file of our own first, which the content then replaces.
+int claimName(const QByteArray &temporary, const QByteArray &target)
+{
+    if (::renameat2(AT_FDCWD, temporary.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return errno;
+    if (::link(temporary.constData(), target.constData()) == 0) {
+        ::unlink(temporary.constData());
+        return 0;
+    }
+    if (errno != EPERM && errno != ENOSYS && errno != EOPNOTSUPP)
+        return errno;
+    const int placeholder = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (placeholder < 0)
+        return errno;
+    ::close(placeholder);
+    if (::rename(temporary.constData(), target.constData()) != 0) {
+        const int error = errno;
+        ::unlink(target.constData());
+        return error;
+    }
+    return 0;
+}
+
 } // namespace
+
+int saveNewFile(const std::function<QString(int number)> &pathFor, QByteArrayView data, mode_t mode, int &number)
+{
+    // More copies of one card in one minute than anybody makes: something else is wrong.
+    constexpr int MostNumbers = 999;
+    QByteArray temporary;
+    if (const int error = writeTemporaryFile(pathFor(1), data, mode, temporary); error != 0)
+        return error;
+    for (number = 1; number <= MostNumbers; ++number) {
+        const int error = claimName(temporary, QFile::encodeName(pathFor(number)));
+        if (error == 0)
+            return 0;
+        if (error != EEXIST) {
+            ::unlink(temporary.constData());
+            return error;
+        }
+    }
+    ::unlink(temporary.constData());
+    return EEXIST;
+}
 
 int saveFileAtomically(const QString &path, QByteArrayView data, mode_t mode)
 {

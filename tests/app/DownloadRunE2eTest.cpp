@@ -1,6 +1,8 @@
 // The download run of the real window against the simulated card on the real stack.
 #include "WindowE2e.h"
 #include "app/RunProgressBar.h"
+#include "history/FileFingerprint.h"
+#include "history/HistoryStore.h"
 #include "support/CaseName.h"
 #include "support/ModalAnswerer.h"
 #include "support/SecondGenerationCheck.h"
@@ -361,7 +363,7 @@ TEST_F(DownloadRunPulled, BeforeTheApplicationOrIdentificationNoFileIsWritten)
     EXPECT_EQ(statusText(), QStringLiteral("Chyba při načítání: nelze načíst identifikační soubor"));
 }
 
-TEST_F(DownloadRunE2e, SecondRunInTheSameMinuteLeavesOneFileWithItsBytes)
+TEST_F(DownloadRunE2e, SecondRunInTheSameMinuteKeepsTheFirstFile)
 {
     VirtualCard &first = startCard({"--seed", "31"});
     openWindow();
@@ -382,11 +384,27 @@ TEST_F(DownloadRunE2e, SecondRunInTheSameMinuteLeavesOneFileWithItsBytes)
     runDownload();
 
     const QStringList files = downloadedFiles();
-    ASSERT_EQ(files.size(), 2) << files.join(u',').toStdString();
-    EXPECT_TRUE(files.contains(QStringLiteral("C_20240131_0905_Y_X") + QString(34, u' ') + QStringLiteral("_CZ1")
-                               + QString(13, u' ') + QStringLiteral(".ddd")));
-    const QString fixedName = files.filter(QStringLiteral("C_20240131_0905")).value(0);
-    EXPECT_EQ(readDownload(fixedName), third.expectedDownload());
+    ASSERT_EQ(files.size(), 3) << files.join(u',').toStdString();
+    const QString fixedName =
+            QStringLiteral("C_20240131_0905_Y_X") + QString(34, u' ') + QStringLiteral("_CZ1") + QString(13, u' ');
+    ASSERT_TRUE(files.contains(fixedName + QStringLiteral(".ddd")));
+    ASSERT_TRUE(files.contains(fixedName + QStringLiteral("_2.ddd")));
+    EXPECT_EQ(readDownload(fixedName + QStringLiteral(".ddd")), second.expectedDownload());
+    EXPECT_EQ(readDownload(fixedName + QStringLiteral("_2.ddd")), third.expectedDownload());
+    EXPECT_TRUE(logText().contains(QStringLiteral("----- Finished, saved to ") + fixedName
+                                   + QStringLiteral("_2.ddd -----")));
+
+    // The history keeps each download with its own file, which still is what was written.
+    HistoryStore store(HistoryStore::defaultPath(), {.access = HistoryStore::Access::ReadOnly});
+    const std::vector<DownloadRecord> rows = store.downloads().value;
+    for (const QString &name : {fixedName + QStringLiteral(".ddd"), fixedName + QStringLiteral("_2.ddd")}) {
+        const auto row = std::find_if(rows.begin(), rows.end(),
+                                      [&](const DownloadRecord &record) { return record.fileName == name; });
+        ASSERT_NE(row, rows.end()) << name.toStdString();
+        const std::vector<std::uint8_t> bytes = readDownload(name);
+        EXPECT_EQ(FileFingerprint({row->size, row->sha256}),
+                  fingerprintOf(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size()))));
+    }
 }
 
 TEST_F(DownloadRunE2e, MissingFolderShowsInvalidFilenameAndOffersNoUpload)

@@ -34,6 +34,8 @@ enum class Event {
     No,
     Uploaded,
     Status, // the worker reports the text
+    CardInfo, // the worker reports the card tab's text
+    CardHistory, // the worker reports the line of the card's history
     Close,
 };
 
@@ -57,6 +59,9 @@ struct SessionCase
     bool cardWaiting = false;
     std::optional<QString> status = std::nullopt;
     bool closed = false;
+    // The card tab: its text, and the history line last shown under it.
+    std::optional<QString> cardInfo = std::nullopt;
+    QString cardHistory = QString();
 };
 
 void PrintTo(const SessionCase &c, std::ostream *os)
@@ -76,6 +81,9 @@ TEST_P(SessionTable, EventsLeaveTheSessionIn)
     EnabledControls shown;
     QObject::connect(&session, &SessionController::controlsChanged,
                      [&](const EnabledControls &controls) { shown = controls; });
+    QString cardHistory;
+    QObject::connect(&session, &SessionController::cardInfoChanged, [&] { cardHistory.clear(); });
+    QObject::connect(&session, &SessionController::cardHistoryFound, [&](const QString &line) { cardHistory = line; });
     UploadRequest request;
     request.company = QStringLiteral("FIRMA");
     request.user = QStringLiteral("řidič");
@@ -148,6 +156,12 @@ TEST_P(SessionTable, EventsLeaveTheSessionIn)
         case Event::Status:
             session.setStatus(QString::fromUtf8(step.text));
             break;
+        case Event::CardInfo:
+            session.reportCardInfo(QString::fromUtf8(step.text));
+            break;
+        case Event::CardHistory:
+            session.reportCardHistory(QString::fromUtf8(step.text));
+            break;
         case Event::Close:
             session.closeWhenIdle();
             break;
@@ -161,6 +175,10 @@ TEST_P(SessionTable, EventsLeaveTheSessionIn)
         EXPECT_EQ(session.status(), *GetParam().status);
     }
     EXPECT_EQ(closed, GetParam().closed);
+    if (GetParam().cardInfo) {
+        EXPECT_EQ(session.cardInfo(), *GetParam().cardInfo);
+    }
+    EXPECT_EQ(cardHistory, GetParam().cardHistory);
 }
 
 using E = Event;
@@ -171,6 +189,14 @@ std::vector<Step> operator+(std::vector<Step> steps, const std::vector<Step> &mo
     steps.insert(steps.end(), more.begin(), more.end());
     return steps;
 }
+
+// What an identification reports for the card tab, as the worker sends it: its start, the holder
+// and the card's history line, each before the identification's end.
+const std::vector<Step> HolderFound{{E::OneReader},
+                                    {E::Card, 1},
+                                    {E::CardInfo, 0, "načítám informace..."},
+                                    {E::CardInfo, 0, "JAN NOVÁK"},
+                                    {E::CardHistory, 0, "naposledy vyčteno 2. 1. 2024"}};
 
 const SessionCase sessionCases[] = {
         {"StartingWaitsForTheReaderList", {}, SessionState::Starting, None},
@@ -185,6 +211,26 @@ const SessionCase sessionCases[] = {
          {{E::OneReader}, {E::Card, 1}, {E::Empty}, {E::Identified}},
          SessionState::Idle,
          PathOnly},
+        // A holder on the card tab promises a card that can be read: it shows with the state.
+        {"HolderWaitsForTheIdentificationsEnd", HolderFound, SessionState::Identifying, None, false, std::nullopt,
+         false, QStringLiteral("načítám informace...")},
+        {"HolderShownWithTheCardReady", HolderFound + std::vector<Step>{{E::Identified}}, SessionState::Ready,
+         ReadAndPath, false, std::nullopt, false, QStringLiteral("JAN NOVÁK"),
+         QStringLiteral("naposledy vyčteno 2. 1. 2024")},
+        {"HolderOfACardPulledMeanwhileNeverShown", HolderFound + std::vector<Step>{{E::Empty}, {E::Identified}},
+         SessionState::Idle, PathOnly, false, std::nullopt, false, QStringLiteral("není vložena žádná karta")},
+        {"UnrecognisedCardSaysSoAtTheEnd",
+         {{E::OneReader},
+          {E::Card, 1},
+          {E::CardInfo, 0, "načítám informace..."},
+          {E::CardInfo, 0, "vložená karta nebyla rozpoznána"},
+          {E::NotIdentified}},
+         SessionState::Idle,
+         PathOnly,
+         false,
+         std::nullopt,
+         false,
+         QStringLiteral("vložená karta nebyla rozpoznána")},
         {"NotReadyCardIsNotRead", {{E::OneReader}, {E::Read}}, SessionState::Idle, PathOnly},
         {"RunDisablesAll", ReadyCard + std::vector<Step>{{E::Read}}, SessionState::Running, None},
         {"CardInsertedDuringRunWaits", ReadyCard + std::vector<Step>{{E::Read}, {E::Card, 3}}, SessionState::Running,

@@ -360,6 +360,7 @@ TEST_F(Identification, ShowsTheHolderAndEnablesReading)
               (QStringList{QStringLiteral("načítám informace..."), QStringLiteral("JAN PETR NOVÁK")}));
     EXPECT_TRUE(reporter.connected);
     EXPECT_TRUE(reporter.identified);
+    EXPECT_EQ(FakePcsc::openCards(), 1);
     EXPECT_EQ(download.DownloadLength, 148 + 133);
     EXPECT_EQ(download.FileNamePart, QByteArray("J_NOV\xC1K_CZ12345678901234"));
     EXPECT_TRUE(reporter.log.contains(QStringLiteral("----- Select TACHO DF -----")));
@@ -403,7 +404,8 @@ class IdentificationFailures : public CardDownloadTest, public testing::WithPara
 {
 };
 
-TEST_P(IdentificationFailures, LeaveTheReadButtonDisabled)
+// The card is left to other programs: none can use it while this one holds it exclusively.
+TEST_P(IdentificationFailures, LeaveTheReadButtonDisabledAndReleaseTheCard)
 {
     card.files[0x0520] = identification(ascii("NOVAK"), ascii("JAN"));
     GetParam().arrange(card);
@@ -412,6 +414,7 @@ TEST_P(IdentificationFailures, LeaveTheReadButtonDisabled)
     EXPECT_EQ(reporter.status, GetParam().status);
     EXPECT_EQ(reporter.log.last(), GetParam().lastLogLine);
     EXPECT_FALSE(reporter.identified);
+    EXPECT_EQ(FakePcsc::openCards(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(

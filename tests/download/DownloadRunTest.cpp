@@ -310,16 +310,81 @@ INSTANTIATE_TEST_SUITE_P(
                                        QStringLiteral("Specific Conditions")}),
         CaseName());
 
-TEST_F(DownloadRun, SecondRunInTheSameMinuteReplacesTheFirst)
+TEST_F(DownloadRun, SecondRunInTheSameMinuteKeepsTheFirst)
 {
     ASSERT_EQ(download.runDownload(folder.path()).outcome, DownloadRunResult::Outcome::Complete);
     fill(2);
     TachoCard::ConnectCard();
     download.IdentifyCard();
-    ASSERT_EQ(download.runDownload(folder.path() + u'/').outcome, DownloadRunResult::Outcome::Complete);
-    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{expectedName});
-    EXPECT_EQ(readFile(path()), expectedDownload(runFiles, 2));
+    const DownloadRunResult second = download.runDownload(folder.path() + u'/');
+    ASSERT_EQ(second.outcome, DownloadRunResult::Outcome::Complete);
+    const QString secondName = QStringLiteral("C_20240131_0905_J_NOVAK_CZ12345678901234_2.ddd");
+    EXPECT_EQ(second.fileName, secondName);
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), (QStringList{expectedName, secondName}));
+    EXPECT_EQ(readFile(path()), expectedDownload(runFiles, 1));
+    EXPECT_EQ(readFile(path(secondName)), expectedDownload(runFiles, 2));
+    EXPECT_TRUE(
+            reporter.log.contains(QStringLiteral("----- Finished, saved to ") + secondName + QStringLiteral(" -----")));
 }
+
+struct TakenNameCase
+{
+    const char *name;
+    QStringList taken; // files (or, ending in "/", folders) already there
+    bool incomplete;
+    QString expected;
+};
+
+class DownloadRunTakenNames : public DownloadRun, public testing::WithParamInterface<TakenNameCase>
+{
+};
+
+// Whatever holds a name keeps it, byte for byte; the download takes the next name.
+TEST_P(DownloadRunTakenNames, TakeTheNextFreeName)
+{
+    const TakenNameCase &c = GetParam();
+    for (const QString &name : c.taken) {
+        if (name.endsWith(u'/')) {
+            ASSERT_TRUE(QDir(folder.path()).mkdir(name.chopped(1)));
+            continue;
+        }
+        QFile file(path(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(name.toUtf8());
+    }
+    if (c.incomplete)
+        card.failSelectOf = 0x0522;
+    const DownloadRunResult result = download.runDownload(folder.path());
+    EXPECT_EQ(result.outcome,
+              c.incomplete ? DownloadRunResult::Outcome::Incomplete : DownloadRunResult::Outcome::Complete);
+    EXPECT_EQ(result.fileName, c.expected);
+    EXPECT_EQ(readFile(path(c.expected)), expectedDownload(runFiles, 1, c.incomplete ? 0x0508 : 0));
+    for (const QString &name : c.taken) {
+        if (!name.endsWith(u'/')) {
+            const QByteArray before = name.toUtf8();
+            EXPECT_EQ(readFile(path(name)), Bytes(before.begin(), before.end())) << name.toStdString();
+        }
+    }
+    QStringList names = c.taken;
+    names.replaceInStrings(QStringLiteral("/"), QString());
+    names << c.expected;
+    names.sort();
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name), names);
+}
+
+const QString Base = QStringLiteral("C_20240131_0905_J_NOVAK_CZ12345678901234");
+INSTANTIATE_TEST_SUITE_P(
+        Table, DownloadRunTakenNames,
+        testing::Values(TakenNameCase{"NameTaken", {Base + ".ddd"}, false, Base + "_2.ddd"},
+                        TakenNameCase{"NextNameTakenToo", {Base + ".ddd", Base + "_2.ddd"}, false, Base + "_3.ddd"},
+                        // Only a name that is taken is passed over.
+                        TakenNameCase{"GapIsFilled", {Base + ".ddd", Base + "_3.ddd"}, false, Base + "_2.ddd"},
+                        TakenNameCase{"NameTakenByAFolder", {Base + ".ddd/"}, false, Base + "_2.ddd"},
+                        TakenNameCase{"IncompleteNameTaken",
+                                      {Base + ".ddd.neuplne", Base + ".ddd"},
+                                      true,
+                                      Base + "_2.ddd.neuplne"}),
+        CaseName());
 
 // Second-generation cards: the first application as before, then the second, records tagged 02
 // and 03, signatures as long as the card's curve gives, and the card marked in both applications.

@@ -155,6 +155,12 @@ int openContexts()
     return static_cast<int>(state.contexts.size());
 }
 
+int openCards()
+{
+    std::lock_guard lock(mutex);
+    return static_cast<int>(state.cards.size());
+}
+
 DWORD lastConnectShareMode()
 {
     std::lock_guard lock(mutex);

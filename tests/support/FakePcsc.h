@@ -57,6 +57,7 @@ std::vector<std::string> calls(); // function names in call order
 int countCalls(const std::string &name);
 int waitingCalls(); // waits in progress now
 int openContexts();
+int openCards(); // connections not yet disconnected
 
 // Last arguments seen.
 DWORD lastConnectShareMode();
