@@ -75,6 +75,10 @@ public slots:
     void setCredentials(const UploadCredentials &credentials);
     // Sends every waiting file whose time has come, and sets the timer for the next one.
     void processDue();
+    // The user asked from the history for a complete download that was never sent to be sent: it
+    // joins the queue, due now, and goes as a retry would (not while held or paused, and not
+    // before a server that was not reached is tried again).
+    void sendFromHistory(qint64 downloadId);
     // While held, nothing is sent but what the user chooses: the program holds the queue during a
     // download run and the upload question, so that a retry never comes between them. Letting go
     // sends what fell due meanwhile.
