@@ -5,7 +5,9 @@
 #include "history/DriversModel.h"
 #include "history/HistorySnapshot.h"
 #include "history/HistorySortModel.h"
+#include "history/HistoryStore.h"
 
+#include <QAction>
 #include <QDesktopServices>
 #include <QDir>
 #include <QHBoxLayout>
@@ -73,20 +75,30 @@ HistoryPage::HistoryPage(QWidget *parent)
     HistoryFolderButton = new QPushButton(QStringLiteral("Otevřít složku"), this);
     HistoryFolderButton->setObjectName(QStringLiteral("HistoryFolderButton"));
     HistoryFolderButton->setEnabled(false);
+    HistorySendButton = new QPushButton(QStringLiteral("Odeslat na server"), this);
+    HistorySendButton->setObjectName(QStringLiteral("HistorySendButton"));
+    HistorySendButton->setEnabled(false);
+    m_sendAction = new QAction(HistorySendButton->text(), this);
+    m_sendAction->setEnabled(false);
+    HistoryDownloadsView->addAction(m_sendAction);
+    HistoryDownloadsView->setContextMenuPolicy(Qt::ActionsContextMenu);
 
     m_layout = new QVBoxLayout(this);
     m_layout->addWidget(HistoryErrorLabel);
     m_layout->addWidget(splitter, 1);
     auto *buttons = new QHBoxLayout;
     buttons->addStretch(1);
+    buttons->addWidget(HistorySendButton);
     buttons->addWidget(HistoryFolderButton);
     m_layout->addLayout(buttons);
     applyScale(1.0);
 
     connect(HistoryFolderButton, &QPushButton::clicked, this, &HistoryPage::openDownloadFolder);
     connect(HistoryDownloadsView, &QAbstractItemView::doubleClicked, this, &HistoryPage::openDownloadFolder);
+    connect(HistorySendButton, &QPushButton::clicked, this, &HistoryPage::sendSelected);
+    connect(m_sendAction, &QAction::triggered, this, &HistoryPage::sendSelected);
     connect(HistoryDownloadsView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-            [this] { HistoryFolderButton->setEnabled(HistoryDownloadsView->selectionModel()->hasSelection()); });
+            &HistoryPage::updateButtons);
 }
 
 void HistoryPage::applyScale(double scale)
@@ -125,9 +137,8 @@ void HistoryPage::showSnapshot(const HistorySnapshot &snapshot)
     m_loadRequested = false;
     HistoryErrorLabel->setVisible(!snapshot.error.isEmpty());
     // The selected download stays selected across a reload.
-    const QModelIndexList selected = HistoryDownloadsView->selectionModel()->selectedRows();
-    const qint64 selectedId =
-            selected.isEmpty() ? 0 : m_downloadsModel->row(m_sortedDownloads->mapToSource(selected.front()).row()).id;
+    const DownloadRecord *selected = selectedDownload();
+    const qint64 selectedId = selected != nullptr ? selected->id : 0;
     m_driversModel->setRows(snapshot.drivers);
     m_downloadsModel->setRows(snapshot.downloads);
     if (!m_columnsFitted && (!snapshot.drivers.empty() || !snapshot.downloads.empty())) {
@@ -137,7 +148,7 @@ void HistoryPage::showSnapshot(const HistorySnapshot &snapshot)
     }
     if (selectedId != 0)
         selectDownload(selectedId);
-    HistoryFolderButton->setEnabled(HistoryDownloadsView->selectionModel()->hasSelection());
+    updateButtons();
     if (m_stale && m_current)
         requestLoad();
 }
@@ -150,6 +161,36 @@ void HistoryPage::selectDownload(qint64 id)
             return;
         }
     }
+}
+
+const DownloadRecord *HistoryPage::selectedDownload() const
+{
+    const QModelIndexList selected = HistoryDownloadsView->selectionModel()->selectedRows();
+    if (selected.isEmpty())
+        return nullptr;
+    return &m_downloadsModel->row(m_sortedDownloads->mapToSource(selected.front()).row());
+}
+
+void HistoryPage::updateButtons()
+{
+    const DownloadRecord *selected = selectedDownload();
+    HistoryFolderButton->setEnabled(selected != nullptr);
+    // The snapshot may be behind the database: the queue checks again before it changes anything.
+    const bool sendable = selected != nullptr && HistoryStore::canSendFromHistory(*selected);
+    HistorySendButton->setEnabled(sendable);
+    m_sendAction->setEnabled(sendable);
+}
+
+void HistoryPage::sendSelected()
+{
+    const DownloadRecord *selected = selectedDownload();
+    if (selected == nullptr || !HistoryStore::canSendFromHistory(*selected))
+        return;
+    const qint64 id = selected->id;
+    // Until the history says otherwise, the row is on its way: a second press sends nothing twice.
+    HistorySendButton->setEnabled(false);
+    m_sendAction->setEnabled(false);
+    emit sendRequested(id);
 }
 
 void HistoryPage::openDownloadFolder()

@@ -8,11 +8,13 @@
 
 class DownloadsModel;
 class DriversModel;
+class QAction;
 class HistorySortModel;
 class QLabel;
 class QPushButton;
 class QTableView;
 class QVBoxLayout;
+struct DownloadRecord;
 struct HistorySnapshot;
 
 class HistoryPage : public QWidget
@@ -31,22 +33,30 @@ public:
     QTableView *HistoryDriversView = nullptr;
     QTableView *HistoryDownloadsView = nullptr;
     QPushButton *HistoryFolderButton = nullptr;
+    // "Odeslat na server": a complete download that was never sent goes to the upload queue.
+    QPushButton *HistorySendButton = nullptr;
     QLabel *HistoryErrorLabel = nullptr;
 
 signals:
     void loadRequested();
     // Why the selected download's folder could not be opened.
     void statusMessage(const QString &text);
+    void sendRequested(qint64 downloadId);
 
 private:
     void requestLoad();
     void openDownloadFolder();
     void selectDownload(qint64 id);
+    // The selected download; none when no row is selected.
+    const DownloadRecord *selectedDownload() const;
+    void updateButtons();
+    void sendSelected();
 
     DriversModel *m_driversModel = nullptr;
     DownloadsModel *m_downloadsModel = nullptr;
     HistorySortModel *m_sortedDrivers = nullptr;
     HistorySortModel *m_sortedDownloads = nullptr;
+    QAction *m_sendAction = nullptr;
     QVBoxLayout *m_layout = nullptr;
     bool m_loadRequested = false;
     bool m_stale = true;

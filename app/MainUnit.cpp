@@ -456,6 +456,7 @@ void TMainForm::connectHistory()
     connect(m_session, &SessionController::historyLoaded, m_historyPage,
             [this](const HistorySnapshot &snapshot) { runGuarded([&] { m_historyPage->showSnapshot(snapshot); }); });
     connect(m_historyPage, &HistoryPage::loadRequested, m_session, &SessionController::loadHistory);
+    connect(m_historyPage, &HistoryPage::sendRequested, m_session, &SessionController::sendFromHistory);
 }
 
 // After the settings have been read: the worker opens the history at its thread and the queue

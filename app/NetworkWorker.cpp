@@ -131,6 +131,12 @@ void NetworkWorker::uploadNotSent(qint64 downloadId, bool declined)
     }
 }
 
+void NetworkWorker::sendFromHistory(qint64 downloadId)
+{
+    if (m_queue)
+        m_queue->sendFromHistory(downloadId);
+}
+
 void NetworkWorker::setClock(std::function<QDateTime()> clock)
 {
     m_clock = std::move(clock);

@@ -36,6 +36,8 @@ public:
     void uploadFile(const UploadRequest &request);
     // The upload question ended without an upload: declined (the user's No) or not answered.
     void uploadNotSent(qint64 downloadId, bool declined);
+    // The user asked from the history tab for a download never sent to be sent: queued as a retry.
+    void sendFromHistory(qint64 downloadId);
     void setClock(std::function<QDateTime()> clock);
     // Closes the history's connection on the worker's thread: the last call.
     void release();

@@ -438,3 +438,8 @@ void SessionController::loadHistory()
 {
     m_cardThread.post([worker = m_cardWorker] { worker->loadHistory(); });
 }
+
+void SessionController::sendFromHistory(qint64 downloadId)
+{
+    m_networkThread.post([worker = m_networkWorker, downloadId] { worker->sendFromHistory(downloadId); });
+}

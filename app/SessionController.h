@@ -83,6 +83,8 @@ public:
     void openHistory(const QString &path, const UploadCredentials &credentials, const HttpLimits &limits);
     void setUploadSettings(const UploadCredentials &credentials, const HttpLimits &limits);
     void loadHistory();
+    // A download of the history that was never sent goes to the upload queue.
+    void sendFromHistory(qint64 downloadId);
 
     // --- The card worker's results; public so that a session can be driven without one ---
     void readersListed(bool listed, const QStringList &readers);

@@ -223,6 +223,36 @@ StoreStatus HistoryStore::setUploadDeclined(qint64 id)
     return {};
 }
 
+bool HistoryStore::canSendFromHistory(const DownloadRecord &record)
+{
+    return record.outcome == DownloadOutcome::Complete
+            && (record.uploadState == UploadState::NotOffered || record.uploadState == UploadState::Declined
+                || record.uploadState == UploadState::Failed);
+}
+
+StoreResult<bool> HistoryStore::queueFromHistory(qint64 id, const QDateTime &now)
+{
+    StoreResult<bool> result;
+    if (StoreStatus opened = m_database.ensureOpen(); !opened.ok()) {
+        result.error = opened.error;
+        return result;
+    }
+    QSqlQuery query(m_database.connection());
+    // The attempts start again at none, so the pauses between retries start at the shortest, as
+    // for a file the user has just chosen to send; the server's last answer stays.
+    query.prepare(QStringLiteral("UPDATE downloads SET upload_state = 'waiting', next_attempt_utc_ms = ?, "
+                                 "upload_attempts = 0, upload_error = '' WHERE id = ? AND outcome = 'complete' "
+                                 "AND upload_state IN ('not_offered', 'declined', 'failed')"));
+    query.addBindValue(toMs(now));
+    query.addBindValue(id);
+    if (!query.exec()) {
+        result.error = m_database.failure(QStringLiteral("cannot queue the upload"), sqlText(query.lastError())).error;
+        return result;
+    }
+    result.value = query.numRowsAffected() == 1;
+    return result;
+}
+
 StoreResult<std::vector<DownloadRecord>> HistoryStore::queuedUploads()
 {
     return selectDownloads(QStringLiteral("WHERE upload_state IN ('waiting', 'sending') ORDER BY id"));

@@ -72,6 +72,14 @@ public:
     // The user answered No: the file is never sent.
     StoreStatus setUploadDeclined(qint64 id);
 
+    // A complete download whose file was never sent: not offered (or the question went
+    // unanswered), declined, or refused by the server. The user can send it from the history.
+    static bool canSendFromHistory(const DownloadRecord &record);
+    // Puts such a download into the queue, due at now, with its attempts counted afresh. The check
+    // and the change are one statement, so a row another instance has queued or sent meanwhile is
+    // left as it is. True when it was queued.
+    StoreResult<bool> queueFromHistory(qint64 id, const QDateTime &now);
+
     // --- The upload queue's part ---
 
     // Waiting files and attempts found in flight, in the order of the downloads.

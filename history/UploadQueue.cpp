@@ -254,6 +254,26 @@ void UploadQueue::process(bool everyWaiting)
     schedule();
 }
 
+void UploadQueue::sendFromHistory(qint64 downloadId)
+{
+    const StoreResult<bool> queued = m_store.queueFromHistory(downloadId, m_clock());
+    if (!queued.ok()) {
+        emit logLine(QStringLiteral("Upload queue: %1").arg(queued.error));
+        return;
+    }
+    const StoreResult<std::optional<DownloadRecord>> row = m_store.download(downloadId);
+    const QString fileName = row.value ? row.value->fileName : QString::number(downloadId);
+    // What the history showed the user may have changed meanwhile: another instance sent it.
+    log(fileName,
+        queued.value ? QStringLiteral("queued again by the user")
+                     : QStringLiteral("its upload was settled meanwhile; it is not queued again"));
+    if (!queued.value)
+        return;
+    processDue();
+    // A held queue sends nothing yet, but the file is counted as waiting at once.
+    refreshWaitingCount();
+}
+
 void UploadQueue::setHeld(bool held)
 {
     if (held == m_held)

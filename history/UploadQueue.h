@@ -4,13 +4,14 @@
 // thread beside the HistoryStore it uses; the queue's state is in the database, so it survives a
 // restart, and a byte lock per file keeps two instances of the program from sending one file twice.
 //
-// A file is queued when the user's upload failed, or the server answered 5xx or 401. Retries come
-// after 1, 2, 4 ... and at most 60 minutes while the program runs, and for every waiting file at
-// start, in the order of the downloads, each from the file on the disk and only while the file is
-// still the one downloaded. 200 and 409 end a file's retries; a redirect or another refusal ends
-// them as failed; 401 holds the queue until the credentials change. An exchange that finds no
-// server ends the pass: the other files wait for the next attempt rather than each finding the
-// same. An attempt cut off by a crash is made once more at the next start.
+// A file is queued when the user's upload failed, or the server answered 5xx or 401, or when the
+// user sends from the history a file that was never sent. Retries come after 1, 2, 4 ... and at
+// most 60 minutes while the program runs, and for every waiting file at start, in the order of the
+// downloads, each from the file on the disk and only while the file is still the one downloaded.
+// 200 and 409 end a file's retries; a redirect or another refusal ends them as failed; 401 holds
+// the queue until the credentials change. An exchange that finds no server ends the pass: the
+// other files wait for the next attempt rather than each finding the same. An attempt cut off by a
+// crash is made once more at the next start.
 
 #include "history/HistoryStore.h"
 #include "history/UploadLock.h"
@@ -75,6 +76,10 @@ public slots:
     void setCredentials(const UploadCredentials &credentials);
     // Sends every waiting file whose time has come, and sets the timer for the next one.
     void processDue();
+    // The user asked from the history for a complete download that was never sent to be sent: it
+    // joins the queue, due now, and goes as a retry would (not while held or paused, and not
+    // before a server that was not reached is tried again).
+    void sendFromHistory(qint64 downloadId);
     // While held, nothing is sent but what the user chooses: the program holds the queue during a
     // download run and the upload question, so that a retry never comes between them. Letting go
     // sends what fell due meanwhile.

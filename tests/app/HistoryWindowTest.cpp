@@ -1,6 +1,7 @@
 // The history in the window, on the fake PC/SC layer: the card tab's line under the holder, the
 // Historie tab, the files waiting at start, and a history that cannot be used.
 #include "app/MainUnit.h"
+#include "app/SettingsLocation.h"
 #include "history/DownloadsModel.h"
 #include "history/DriversModel.h"
 #include "history/DueRule.h"
@@ -16,6 +17,7 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
@@ -78,6 +80,10 @@ protected:
     {
         form.reset();
         qunsetenv("KORVAN_UPLOAD_URL");
+        qunsetenv("SSL_CERT_FILE");
+        // A window that was given credentials wrote them into the settings file: the next case
+        // starts without them.
+        QFile::remove(settingsFilePath());
     }
 
     QString databasePath() const { return HistoryStore::defaultPath(); }
@@ -286,6 +292,78 @@ TEST_F(HistoryWindow, FilesWaitingAtStartAreTriedAndCounted)
     ASSERT_EQ(rows.value.size(), 2u);
     for (const DownloadRecord &row : rows.value)
         EXPECT_EQ(row.uploadState, row.fileName == gone.fileName ? UploadState::Gone : UploadState::Waiting);
+}
+
+// "Odeslat na server" sends a declined complete download with the committed credentials, and the
+// row then shows it sent; it cannot be pressed for a sent or an incomplete download.
+TEST_F(HistoryWindow, ADeclinedDownloadIsSentFromTheHistoryTab)
+{
+    FleetServer server({"--expect-credentials", "FIRMA:řidič:heslo"});
+    ASSERT_TRUE(server.running()) << server.error();
+    qputenv("KORVAN_UPLOAD_URL", QByteArray::fromStdString(server.url()));
+    qputenv("SSL_CERT_FILE", QByteArray::fromStdString(server.caFile()));
+    const QByteArray bytes("the declined download");
+    const FileFingerprint fingerprint = fingerprintOf(bytes);
+    DownloadRecord declined = download(QStringLiteral("CZ1"), now.addDays(-1), downloads.path());
+    declined.size = fingerprint.size;
+    declined.sha256 = fingerprint.sha256;
+    declined.uploadState = UploadState::Declined;
+    QFile file(declined.filePath());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+    file.close();
+    DownloadRecord sent = download(QStringLiteral("CZ2"), now.addDays(-2), downloads.path());
+    sent.uploadState = UploadState::Sent;
+    sent.uploadStatus = 200;
+    DownloadRecord incomplete =
+            download(QStringLiteral("CZ3"), now.addDays(-3), downloads.path(), DownloadOutcome::Incomplete);
+    incomplete.uploadState = UploadState::Declined;
+    seed({declined, sent, incomplete});
+
+    openWindow();
+    form->show();
+    for (auto [edit, text] : {std::pair{form->SettingsCompanyEdit, "FIRMA"}, std::pair{form->SettingsUserEdit, "řidič"},
+                              std::pair{form->SettingsPasswordEdit, "heslo"}}) {
+        edit->setText(QString::fromUtf8(text));
+        emit edit->editingFinished();
+    }
+    form->PageControl1->setCurrentWidget(form->HistorySheet);
+    QAbstractItemModel *rows = form->HistoryDownloadsView->model();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return rows->rowCount() == 3; }));
+    auto *sendButton = form->HistorySheet->findChild<QPushButton *>(QStringLiteral("HistorySendButton"));
+    ASSERT_NE(sendButton, nullptr);
+    EXPECT_EQ(sendButton->text(), QStringLiteral("Odeslat na server"));
+    EXPECT_FALSE(sendButton->isEnabled());
+    const auto select = [&](const DownloadRecord &record) {
+        for (int row = 0; row < rows->rowCount(); ++row) {
+            if (rows->index(row, DownloadsModel::File).data().toString() == record.fileName)
+                form->HistoryDownloadsView->selectRow(row);
+        }
+    };
+    for (const DownloadRecord *record : {&sent, &incomplete}) {
+        select(*record);
+        EXPECT_FALSE(sendButton->isEnabled()) << record->fileName.toStdString();
+    }
+
+    select(declined);
+    ASSERT_TRUE(sendButton->isEnabled());
+    sendButton->click();
+    // The row stays selected across the reloads and shows the server's answer.
+    EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                const QModelIndexList selected =
+                        form->HistoryDownloadsView->selectionModel()->selectedRows(DownloadsModel::Upload);
+                return !selected.isEmpty() && selected.front().data().toString() == QStringLiteral("odesláno (200)");
+            },
+            20000));
+    EXPECT_FALSE(sendButton->isEnabled());
+    const std::vector<std::string> requests = server.recordedRequests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_NE(requests[0].find(bytes.toStdString()), std::string::npos);
+    EXPECT_TRUE(
+            logText().contains(QStringLiteral("Upload queue: %1: queued again by the user").arg(declined.fileName)));
+    EXPECT_TRUE(logText().contains(
+            QStringLiteral("Upload queue: %1: sent, the server answered 200").arg(declined.fileName)));
 }
 
 // A history that cannot be used is named in the log; the card is identified and can be read.

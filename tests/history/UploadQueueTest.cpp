@@ -396,6 +396,99 @@ TEST_F(UploadQueueTest, AHeldQueueSendsOnlyTheUsersChoiceUntilLetGo)
     EXPECT_EQ(queue->waitingCount(), 0);
 }
 
+// From the history the user sends a complete download that never reached the server: it goes as a
+// retry does, its attempts counted afresh. Any other row, such as one another instance has sent or
+// queued since the tab showed it, is left as it is.
+TEST_F(UploadQueueTest, TheHistorySendsOnlyACompleteDownloadThatWasNeverSent)
+{
+    struct Case
+    {
+        const char *name;
+        DownloadOutcome outcome;
+        UploadState state;
+        bool sends;
+    };
+    using enum UploadState;
+    constexpr DownloadOutcome Complete = DownloadOutcome::Complete;
+    const Case cases[] = {
+            {"not offered", Complete, NotOffered, true},
+            {"declined", Complete, Declined, true},
+            {"refused", Complete, Failed, true},
+            {"sent", Complete, Sent, false},
+            {"waiting", Complete, Waiting, false},
+            {"gone", Complete, Gone, false},
+            {"changed", Complete, Changed, false},
+            {"incomplete declined", DownloadOutcome::Incomplete, Declined, false},
+            {"incomplete not offered", DownloadOutcome::Incomplete, NotOffered, false},
+            {"not written", DownloadOutcome::NotWritten, NotOffered, false},
+    };
+    auto queue = makeQueue(store);
+    QSignalSpy lines(queue.get(), &UploadQueue::logLine);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QByteArray bytes = QByteArray("ddd of ") + c.name;
+        DownloadRecord record = sampleDownload(QString::fromLatin1(c.name), now, dir.path(), bytes);
+        record.outcome = c.outcome;
+        record.uploadState = c.state;
+        record.uploadStatus = 404;
+        record.uploadAttempts = 3;
+        record.uploadError = QStringLiteral("the server refused the file (404)");
+        if (c.state == Waiting)
+            record.nextAttemptUtc = now.addSecs(600);
+        ASSERT_TRUE(writeFile(record.filePath(), bytes));
+        const qint64 id = store.recordDownload(record).value;
+        EXPECT_EQ(HistoryStore::canSendFromHistory(row(id)), c.sends);
+        sent.clear();
+        lines.clear();
+
+        queue->sendFromHistory(id);
+        const DownloadRecord after = row(id);
+        ASSERT_FALSE(lines.isEmpty());
+        if (c.sends) {
+            ASSERT_EQ(sent.size(), 1u);
+            EXPECT_EQ(sent[0].data, bytes);
+            EXPECT_EQ(lines.front()[0].toString(),
+                      QStringLiteral("Upload queue: %1: queued again by the user").arg(record.fileName));
+            EXPECT_EQ(after.uploadState, Sent);
+            EXPECT_EQ(after.uploadStatus, 200);
+            EXPECT_EQ(after.uploadAttempts, 1);
+        } else {
+            EXPECT_TRUE(sent.empty());
+            EXPECT_TRUE(lines.front()[0].toString().endsWith(QStringLiteral("it is not queued again")));
+            EXPECT_EQ(after.uploadState, c.state);
+            EXPECT_EQ(after.uploadStatus, 404);
+            EXPECT_EQ(after.uploadAttempts, 3);
+            EXPECT_EQ(after.nextAttemptUtc, record.nextAttemptUtc);
+            EXPECT_EQ(after.uploadError, record.uploadError);
+        }
+        // Settled, so that no later case's pass sends it.
+        store.finishAttempt(id, Sent, 200, {}, {});
+    }
+}
+
+// Sent from the history during a run or its question, the file is counted as waiting and goes when
+// the hold ends; a failure then queues it as any retry.
+TEST_F(UploadQueueTest, AFileSentFromTheHistoryWaitsForTheHoldToEnd)
+{
+    const qint64 id = addDownload(QStringLiteral("CZ1"), UploadState::Declined);
+    auto queue = makeQueue(store);
+    queue->setHeld(true);
+    queue->sendFromHistory(id);
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(row(id).uploadState, UploadState::Waiting);
+    EXPECT_EQ(queue->waitingCount(), 1);
+
+    answers = {answer(503)};
+    queue->setHeld(false);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(row(id).uploadState, UploadState::Waiting);
+    EXPECT_EQ(row(id).nextAttemptUtc, now.addSecs(60));
+    now = now.addSecs(60);
+    queue->processDue();
+    EXPECT_EQ(sent.size(), 2u);
+    EXPECT_EQ(row(id).uploadState, UploadState::Sent);
+}
+
 // Two programs on one database, each with its own connection and queue. The second starts while
 // the first is in the middle of sending: every waiting file goes out once.
 TEST_F(UploadQueueTest, TwoInstancesSendEachWaitingFileOnce)
