@@ -43,6 +43,13 @@ void SessionController::endWorkNow()
         m_networkWorker->cancel();
 }
 
+void SessionController::closeWhenIdle()
+{
+    m_closePending = true;
+    if (m_networkWorker != nullptr)
+        m_networkWorker->cancel();
+}
+
 void SessionController::stop()
 {
     m_presence.close();

@@ -75,8 +75,10 @@ public:
     void uploadFile(const UploadRequest &request);
     void changeReader();
     void pickReader(int index) { m_readers.pick(index); }
-    // A close (the window's, a termination request) as soon as running work has ended.
-    void closeWhenIdle() { m_closePending = true; }
+    // A close (the window's, a termination request) as soon as running work has ended. A run is
+    // finished first (whoever closes mid-run wants the download); an exchange with the server
+    // ends at once and its file stays waiting.
+    void closeWhenIdle();
     void setDownloadClock(std::function<QDateTime()> clock);
 
     // --- The history (the card worker's) and the upload queue (the network worker's) ---
