@@ -6,6 +6,7 @@
 #include "support/FleetServer.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -130,6 +131,27 @@ TEST_F(UploadQueueProcesses, AProgramKilledWhileARetryWaitsSendsThatFileOnceMore
     EXPECT_EQ(requestsFor(answering, QStringLiteral("CZ2")), 1);
     EXPECT_EQ(row(waiting).uploadStatus, 200);
     EXPECT_EQ(row(sent).uploadState, UploadState::Sent);
+}
+
+// A termination request while a retry waits for a server that never answers: the program ends
+// within seconds, with its settings written, and the file stays waiting for the next start.
+TEST_F(UploadQueueProcesses, ATerminationWhileARetryWaitsEndsWithinSecondsAndTheFileWaits)
+{
+    const qint64 waiting = addDownload(QStringLiteral("CZ1"), UploadState::Waiting);
+    FleetServer silent({"--no-answer"});
+    ASSERT_TRUE(silent.running()) << silent.error();
+    QProcess &program = startProgram(silent);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return silent.recordedRequests().size() == 1; }, 30000));
+    QElapsedTimer took;
+    took.start();
+    program.terminate();
+    ASSERT_TRUE(program.waitForFinished(3000));
+    EXPECT_LT(took.elapsed(), 3000);
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(row(waiting).uploadState, UploadState::Waiting);
+    QFile settings(home.filePath(QStringLiteral("config/Merkalo/Korvan.ini")));
+    ASSERT_TRUE(settings.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(settings.readAll().contains("[Window]"));
 }
 
 // Two programs started at once on one history: each waiting file reaches the server once.
