@@ -217,6 +217,7 @@ int main(int argc, char **argv)
             "server configured and with the upload queue's retry waiting on a server that never answers\n"
             "(offscreen, real pcscd, simulated card).",
             {{"runs", "N", "20", "insertions timed in each phase"},
+             {"baud", "RATE", "0", "emulated card link speed (0: no delay)"},
              {"waiting", "N", "10", "files waiting in the upload queue in the second phase"},
              {"upload-wait-ms", "MS", "300000", "how long the retry waits for an answer (it must outlast the phase)"}});
     options.parse(argc, argv);
@@ -235,8 +236,11 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "pcscd: %s\n", pcscd.error().c_str());
         return 1;
     }
-    VirtualCard card(
-            {"--seed", "1", "--port", std::to_string(ReaderPort), "--surname", "NOVÁK", "--first-names", "JAN PETR"});
+    std::vector<std::string> cardArguments{"--seed",    "1",     "--port",        std::to_string(ReaderPort),
+                                           "--surname", "NOVÁK", "--first-names", "JAN PETR"};
+    if (options.integer("baud") > 0)
+        cardArguments.insert(cardArguments.end(), {"--baud", options.text("baud")});
+    VirtualCard card(cardArguments);
     if (!card.start() || !pcscd.waitForCard(PcscdHarness::readerName(Reader, 0), true)) {
         std::fprintf(stderr, "the card did not start: %s\n", card.error().c_str());
         return 1;
@@ -321,9 +325,9 @@ int main(int argc, char **argv)
         return 1;
     card.quit();
 
-    std::printf("Card insertion (pcscd's report) to the holder shown in the window, %d insertions each; between\n"
-                "insertions the card is pulled and the window sees it go.\n\n",
-                runs);
+    std::printf("Card insertion (pcscd's report) to the holder shown in the window, %d insertions each, card link\n"
+                "%s; between insertions the card is pulled and the window sees it go.\n\n",
+                runs, options.integer("baud") > 0 ? (options.text("baud") + " bit/s").c_str() : "with no delay");
     TextTable table({"phase", "runs", "median ms", "p90 ms", "worst ms", "re-insertions"});
     for (const auto &[name, phase] :
          {std::pair<const char *, const PhaseResult *>{"no server", &quiet},
