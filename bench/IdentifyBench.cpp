@@ -136,6 +136,8 @@ struct PhaseResult
 {
     std::vector<double> milliseconds;
     int reinsertions = 0;
+    // How the queue's retry stood when the last insertion had been timed: "-" with no server.
+    std::string retry = "-";
     bool ok = false;
 };
 
@@ -292,7 +294,7 @@ int main(int argc, char **argv)
         form.UploadLimits.overallLimit = uploadWait;
         form.show();
         // The card in the reader at the start is identified first; it is not timed.
-        if (!waitUntil([&form] { return form.CardInfoLabel->text() == Holder; }, 60s)) {
+        if (!waitUntil([&form] { return form.CardInfoLabel->text() == Holder; }, uploadWait + 60s)) {
             std::fprintf(stderr, "the card was not identified at the start\n");
             return result;
         }
@@ -310,12 +312,13 @@ int main(int argc, char **argv)
         form.flushLog();
         const QString log = form.LogMemo->toPlainText();
         if (server) {
-            // The retry was still waiting for its answer when the last insertion was timed.
-            if (server->recordedRequests().size() != 1 || log.contains(QStringLiteral("next attempt in"))) {
-                std::fprintf(stderr, "the retry ended before the phase did: raise --upload-wait-ms\n");
-                return result;
-            }
-            std::fprintf(stderr, "silent server: %d files waiting, one retry in flight throughout\n", waiting);
+            // Only a retry still waiting for its answer when the last insertion was timed makes the
+            // figures say what they claim.
+            const bool throughout =
+                    server->recordedRequests().size() == 1 && !log.contains(QStringLiteral("next attempt in"));
+            result.retry = throughout ? "in flight throughout" : "ENDED during the phase";
+            std::fprintf(stderr, "silent server: %d files waiting, %zu requests, the retry %s\n", waiting,
+                         server->recordedRequests().size(), result.retry.c_str());
         } else if (waiting != 0 || log.contains(QStringLiteral("Upload"))) {
             std::fprintf(stderr, "the phase with no server turned to one\n");
             return result;
@@ -336,7 +339,7 @@ int main(int argc, char **argv)
     std::printf("Card insertion (pcscd's report) to the holder shown in the window, %d insertions each, card link\n"
                 "%s; between insertions the card is pulled and the window sees it go.\n\n",
                 runs, options.integer("baud") > 0 ? (options.text("baud") + " bit/s").c_str() : "with no delay");
-    TextTable table({"phase", "runs", "median ms", "p90 ms", "worst ms", "re-insertions"});
+    TextTable table({"phase", "runs", "median ms", "p90 ms", "worst ms", "re-insertions", "queue's retry"});
     for (const auto &[name, phase] :
          {std::pair<const char *, const PhaseResult *>{"no server", &quiet},
           std::pair<const char *, const PhaseResult *>{"queue retrying, silent server", &retrying}}) {
@@ -346,12 +349,15 @@ int main(int argc, char **argv)
         const double p90 = sorted[(sorted.size() * 9 + 9) / 10 - 1];
         table.addRow({name, std::to_string(sorted.size()), TextTable::format("%.1f", median(sorted)),
                       TextTable::format("%.1f", p90), TextTable::format("%.1f", maximum(sorted)),
-                      std::to_string(phase->reinsertions)});
+                      std::to_string(phase->reinsertions), phase->retry});
     }
     table.print();
     const double difference = median(retrying.milliseconds) - median(quiet.milliseconds);
-    const bool met = difference < TargetMs;
+    const bool measured = retrying.retry == "in flight throughout";
+    const bool met = measured && difference < TargetMs;
     std::printf("\ndifference of the medians: %+.1f ms (target < +%.0f ms: %s)\n", difference, TargetMs,
-                met ? "met" : "MISSED");
+                !measured     ? "not measured, the retry ended: raise --upload-wait-ms"
+                        : met ? "met"
+                              : "MISSED");
     return met ? 0 : 1;
 }
