@@ -258,6 +258,7 @@ int main(int argc, char **argv)
 
     const auto runPhase = [&](bool silentServer) {
         PhaseResult result;
+        std::fprintf(stderr, "phase: %s\n", silentServer ? "queue retrying, silent server" : "no server");
         // A settings folder and a history of the phase's own.
         TemporaryDirectory home("korvan-bench-home");
         TemporaryDirectory downloads("korvan-bench-downloads");
