@@ -250,6 +250,12 @@ bool DisconnectCard()
     return true;
 }
 
+void ReleaseCard()
+{
+    DisconnectCard();
+    CardHandle = 0;
+}
+
 void ReleaseCardContext()
 {
     stopCardMonitor();

@@ -46,6 +46,8 @@ void TransmitCommand();
 // context ends the request.
 void RequestStop();
 bool DisconnectCard();
+// Disconnects and forgets the card: no later command goes to it, and IsCardConnected says so.
+void ReleaseCard();
 void ReleaseCardContext();
 
 // Warm reset of the held connection (still exclusive, T=0): the card returns to its master file.

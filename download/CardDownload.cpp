@@ -211,7 +211,7 @@ void CardDownload::IdentifyCard()
         m_reporter.SetCardInfo(QStringLiteral("vložená karta nebyla rozpoznána"));
         // Nothing more is asked of a card that is not one to download, and held exclusively it
         // would stay closed to every other program until it is pulled.
-        DisconnectCard();
+        ReleaseCard();
         return;
     }
 
