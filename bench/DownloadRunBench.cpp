@@ -6,6 +6,7 @@
 #include "support/BenchOptions.h"
 #include "support/DddFile.h"
 #include "support/PcscdHarness.h"
+#include "support/PlatformNoise.h"
 #include "support/Statistics.h"
 #include "support/TemporaryDirectory.h"
 #include "support/TextTable.h"
@@ -509,14 +510,6 @@ void printResults(const std::vector<SettingResult> &results)
     targets.print();
     std::printf("\n");
     link.print();
-}
-
-// The offscreen platform warns on every message box it shows; the figures need no such lines.
-void dropPlatformNoise(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (message.contains(QLatin1String("does not support propagateSizeHints")))
-        return;
-    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "support/BenchOptions.h"
 #include "support/FleetServer.h"
 #include "support/PcscdHarness.h"
+#include "support/PlatformNoise.h"
 #include "support/Statistics.h"
 #include "support/TemporaryDirectory.h"
 #include "support/TextTable.h"
@@ -209,13 +210,6 @@ std::optional<double> timeOneInsertion(TMainForm &form, VirtualCard &card, std::
     }
     std::fprintf(stderr, "the card was not seen after four insertions\n");
     return std::nullopt;
-}
-
-void dropPlatformNoise(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (message.contains(QLatin1String("does not support propagateSizeHints")))
-        return;
-    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "support/BenchOptions.h"
 #include "support/FleetServer.h"
 #include "support/PcscdHarness.h"
+#include "support/PlatformNoise.h"
 #include "support/Statistics.h"
 #include "support/TemporaryDirectory.h"
 #include "support/TextTable.h"
@@ -108,13 +109,6 @@ protected:
         return false;
     }
 };
-
-void dropPlatformNoise(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (message.contains(QLatin1String("does not support propagateSizeHints")))
-        return;
-    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
-}
 
 } // namespace
 

@@ -3,6 +3,7 @@
 // limit) can end the exchange within the few seconds allowed.
 
 #include "support/FleetServer.h"
+#include "support/RecordingUploadReporter.h"
 #include "upload/Upload.h"
 
 #include <gtest/gtest.h>
@@ -31,15 +32,7 @@ namespace {
 constexpr auto ReturnBound = 5s;
 const HttpLimits FarLimits{60s, 60s, 60s, 60s};
 
-class RecordingReporter final : public UploadReporter
-{
-public:
-    void AddLog(const QString &text) override { log.push_back(text); }
-    void SetStatus(const QString &text) override { statuses.push_back(text); }
-
-    std::vector<QString> log;
-    std::vector<QString> statuses;
-};
+using RecordingReporter = RecordingUploadReporter;
 
 // A loopback listener that never accepts. With a full queue, further connections hang in
 // connect(); otherwise they complete and whatever is sent waits unread.

@@ -1,6 +1,7 @@
 // UploadFile against the local fleet server over real TLS on the loopback interface.
 
 #include "support/FleetServer.h"
+#include "support/RecordingUploadReporter.h"
 #include "upload/Upload.h"
 
 #include <gtest/gtest.h>
@@ -28,15 +29,7 @@ const QString BadCredentials = QStringLiteral("Odeslání souboru na server selh
 const QString Duplicate = QStringLiteral("Odeslání souboru na server selhalo: duplicitní soubor");
 const QString Unknown = QStringLiteral("Odeslání souboru na server selhalo: neznámá chyba");
 
-class RecordingReporter final : public UploadReporter
-{
-public:
-    void AddLog(const QString &text) override { log.push_back(text); }
-    void SetStatus(const QString &text) override { statuses.push_back(text); }
-
-    std::vector<QString> log;
-    std::vector<QString> statuses;
-};
+using RecordingReporter = RecordingUploadReporter;
 
 const QByteArray &downloadBytes()
 {
